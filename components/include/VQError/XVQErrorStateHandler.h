@@ -1,0 +1,66 @@
+// XVQErrorStateHandler: the process-wide error state of the error component, with its client
+// emergency failover registry: which registration cookies hold which client connection ids, with
+// the server id and name of each registration, and the user-interaction time-out (seconds) within
+// which a client emergency failover may still be requested. Thread-safe.
+//
+// Test seams: the instance can be made absent (GetInstance() returns null), the registry's calls
+// are recorded in order and can be read back, and the time-out can be set.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "VQConvert/XVQComBSTR.h"
+
+class VQ_EXPORT XVQErrorStateHandler {
+public:
+    class VQ_EXPORT XClientEmergencyFailoverHandler {
+    public:
+        static constexpr unsigned kDefaultUserInteractionTimeout = 60;
+
+        struct Registration {
+            LONG serverId = -1;
+            XVQComBSTR serverName;
+            std::set<LONG> clientIds;
+        };
+
+        enum class CallKind { Register, Deregister, RemoveServerEmergencyHandler };
+        struct Call {
+            CallKind kind;
+            DWORD cookie;
+            LONG clientId;  // 0 for RemoveServerEmergencyHandler
+            LONG serverId;  // Register only
+            XVQComBSTR serverName;  // Register only
+        };
+
+        void Register(DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName);
+        void Deregister(DWORD cookie, LONG clientId);
+        void RemoveServerEmergencyHandler(DWORD cookie);
+        unsigned GetUserInteractionTimeout() const;
+
+        // Read-back and settings for tests and diagnostics.
+        void SetUserInteractionTimeout(unsigned seconds);
+        std::map<DWORD, Registration> Registrations() const;
+        std::vector<Call> Calls() const;
+        void Reset();  // empties registry and call record, restores the default time-out
+
+    private:
+        mutable std::mutex m_lock;
+        std::map<DWORD, Registration> m_registrations;
+        std::vector<Call> m_calls;
+        unsigned m_timeout = kDefaultUserInteractionTimeout;
+    };
+
+    // Null while the error state is absent (see SetInstanceAbsent).
+    static XVQErrorStateHandler* GetInstance();
+    XClientEmergencyFailoverHandler& GetClientEmergencyFailoverHandler() { return m_failover; }
+
+    // Test seam: while absent, GetInstance() returns null; the object itself lives on.
+    static void SetInstanceAbsent(bool absent);
+
+private:
+    XClientEmergencyFailoverHandler m_failover;
+};

@@ -1,0 +1,63 @@
+// The error log book: process-wide, thread-safe. Every report of the error component becomes one
+// entry, kept in memory (the most recent kMaxEntries, readable in-process) and written as one
+// structured line to the chosen sink:
+//   Syslog (default): the system log, identity "VQProcessStateHandler64", priority by severity;
+//   Stderr: standard error; None: memory only.
+// Writing never throws.
+//
+// Line format (one line, key=value, text values quoted with \" \\ \n escaped):
+//   time=2026-12-05T16:15:31.123Z pid=1 tid=2 kind=exception severity=8 type=2 hr=0x80004005
+//   file=".\xemergencyhandlerinstance" line=277 subsystem="VQProcessStateHandler"
+//   function="XEmergencyHandlerInstance::Init" message="GetComputerName failed" text=""
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "VQError/VQErrorTypes.h"
+
+struct VQ_EXPORT XVQLogEntry {
+    enum class Kind {
+        Exception,     // an XWrappedVQException
+        ComError,      // _com_error
+        StdException,  // std::exception
+        AtlException,  // ATL::CAtlException
+        MfcException,  // CException*
+        HResult,       // a failed HRESULT with a message
+        Unknown,       // an exception of unknown type
+        ApiError,      // a failed API call with its last error
+        Line,          // a plain text line
+        Structured,    // a structured exception
+    };
+
+    std::chrono::system_clock::time_point time;
+    DWORD processId = 0;
+    DWORD threadId = 0;
+    Kind kind = Kind::Line;
+    int severity = 0;
+    int type = 0;
+    HRESULT hr = 0;
+    DWORD apiError = 0;  // ApiError only
+    std::string file;
+    unsigned line = 0;
+    std::wstring subsystem;
+    std::wstring function;
+    std::wstring message;
+    std::wstring text;
+
+    // The structured line as written to the sink.
+    std::string Format() const;
+};
+
+class VQ_EXPORT XVQLogBook {
+public:
+    enum class Sink { Syslog, Stderr, None };
+    static constexpr std::size_t kMaxEntries = 10000;
+
+    static void Write(const XVQLogEntry& entry) noexcept;
+    static std::vector<XVQLogEntry> Entries();
+    static void Clear();
+    static void SetSink(Sink sink);
+    static Sink GetSink();
+};

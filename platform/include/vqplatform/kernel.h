@@ -1,0 +1,23 @@
+// Win32 kernel calls: last error, process and thread ids, tick count, computer name.
+//
+// Linux stand-in semantics, matching Windows:
+// - GetLastError/SetLastError are per thread.
+// - GetCurrentThreadId is the kernel thread id: 32-bit and unique among the live threads.
+// - GetTickCount counts milliseconds since an arbitrary start, 32-bit, monotonic, and wraps after
+//   about 49.7 days. (Test seam: vqplatform/testing.h can fix or offset it.)
+// - GetComputerNameW gives the host name. The size is in and out in wide characters: on success
+//   it receives the length without the terminating null; when the buffer cannot hold the name and
+//   its null, the call fails with ERROR_BUFFER_OVERFLOW and the size receives the length needed,
+//   null included. (Test seam: the name can be replaced or made to fail.)
+#pragma once
+
+#include "vqplatform/types.h"
+
+#if !defined(_WIN32)
+VQ_EXPORT DWORD GetLastError();
+VQ_EXPORT void SetLastError(DWORD error);
+VQ_EXPORT DWORD GetCurrentProcessId();
+VQ_EXPORT DWORD GetCurrentThreadId();
+VQ_EXPORT DWORD GetTickCount();
+VQ_EXPORT BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
+#endif
