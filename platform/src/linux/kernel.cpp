@@ -1,0 +1,85 @@
+// Win32 kernel calls on Linux.
+#include "vqplatform/kernel.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include "../common/seams.h"
+
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+std::wstring HostName() {
+    char narrow[HOST_NAME_MAX + 1] = {};
+    if (gethostname(narrow, sizeof narrow - 1) != 0) {
+        return std::wstring();
+    }
+    // Host names are ASCII (RFC 1123), so widening each byte is the whole conversion.
+    std::wstring wide;
+    for (const char* c = narrow; *c != '\0'; ++c) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    }
+    return wide;
+}
+
+}  // namespace
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
+
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
+
+// Not cached per thread: after fork() the child's thread has a new id.
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(gettid());
+}
+
+DWORD GetTickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return vqplatform::detail::ApplyClockSeam(static_cast<DWORD>(ms));
+}
+
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+    if (size == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::wstring name;
+    DWORD error = ERROR_SUCCESS;
+    if (!vqplatform::detail::ComputerNameSeam(&name, &error)) {
+        name = HostName();
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    const auto length = static_cast<DWORD>(name.size());
+    if (*size < length + 1) {
+        *size = length + 1;
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    if (buffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::wmemcpy(buffer, name.c_str(), length + 1);
+    *size = length;
+    return TRUE;
+}
