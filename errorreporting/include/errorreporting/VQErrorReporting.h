@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "VQError/VQError.h"
+#include "vqplatform/kernel.h"
 
 // The subsystem name of every report of the module: "VQProcessStateHandler".
 VQ_EXPORT const XVQComBSTR& VQModuleName();
