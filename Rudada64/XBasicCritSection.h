@@ -47,7 +47,7 @@ struct XCritSectionTraits<XCriticalSectionEx> {
 
 // The count lock: guards the per-thread table only.
 class XCountLock {
-public:
+  public:
     void Lock() noexcept {
         while (m_flag.test_and_set(std::memory_order_acquire)) {
             std::this_thread::yield();
@@ -55,24 +55,24 @@ public:
     }
     void Unlock() noexcept { m_flag.clear(std::memory_order_release); }
 
-private:
+  private:
     std::atomic_flag m_flag = ATOMIC_FLAG_INIT;
 };
 
 class XCountLockGuard {
-public:
+  public:
     explicit XCountLockGuard(XCountLock& lock) noexcept : m_lock(lock) { m_lock.Lock(); }
     ~XCountLockGuard() { m_lock.Unlock(); }
     XCountLockGuard(const XCountLockGuard&) = delete;
     XCountLockGuard& operator=(const XCountLockGuard&) = delete;
 
-private:
+  private:
     XCountLock& m_lock;
 };
 
 template <class Traits>
 class XBasicRefCountCritSection {
-public:
+  public:
     using LockType = typename Traits::LockType;
 
     XBasicRefCountCritSection() = default;
@@ -149,7 +149,8 @@ public:
         }
         if (count < 0) {
             Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 180),
-                   L"trying to unlock the critical section being already unlocked for the running thread before");
+                   L"trying to unlock the critical section being already unlocked for the running thread "
+                   L"before");
             return;
         }
         if (count > 0) {
@@ -175,7 +176,7 @@ public:
         return it == m_threads.end() ? 0 : it->count;
     }
 
-private:
+  private:
     struct XRecord {
         DWORD thread;
         LONG count;
@@ -216,9 +217,9 @@ private:
 
     static void Report(const VQErrorLocation& location, const OLECHAR* message) noexcept {
         try {
-            XVQError::WriteErrorToLogBook(
-                XVQExceptionFactory::CreateSystemException(XVQEXCEP::TYPE_CRITICAL_DATA, location, message, L""),
-                false, 0);
+            XVQError::WriteErrorToLogBook(XVQExceptionFactory::CreateSystemException(
+                                              XVQEXCEP::TYPE_CRITICAL_DATA, location, message, L""),
+                                          false, 0);
         } catch (...) {
             // A report that cannot be made must not turn a release into a failure.
         }
@@ -232,11 +233,11 @@ private:
 // Gives the reference-counted section back to the scoped references.
 template <class B>
 class _XRefCountCritSecWrapper {
-public:
+  public:
     explicit _XRefCountCritSecWrapper(B* section) noexcept : m_section(section) {}
     B* Get() const noexcept { return m_section; }
 
-private:
+  private:
     B* m_section;
 };
 
@@ -244,7 +245,7 @@ private:
 // variant), but only when no other exception is in flight: then the failure is reported and dropped.
 template <class W>
 class _XSmartRefCountCritSection_Impl {
-public:
+  public:
     explicit _XSmartRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddLockRef();
     }
@@ -265,21 +266,21 @@ public:
         }
     }
 
-private:
+  private:
     W m_wrapper;
     int m_uncaught = std::uncaught_exceptions();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
 class _XSmartRefCountCritSection : public _XSmartRefCountCritSection_Impl<W> {
-public:
+  public:
     explicit _XSmartRefCountCritSection(B& section) : _XSmartRefCountCritSection_Impl<W>(W(&section)) {}
 };
 
 // Scoped read reference.
 template <class W>
 class _XSmartReadRefCountCritSection_Impl {
-public:
+  public:
     explicit _XSmartReadRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddReadLockRef();
     }
@@ -289,26 +290,28 @@ public:
     _XSmartReadRefCountCritSection_Impl(const _XSmartReadRefCountCritSection_Impl&) = delete;
     _XSmartReadRefCountCritSection_Impl& operator=(const _XSmartReadRefCountCritSection_Impl&) = delete;
 
-private:
+  private:
     W m_wrapper;
     int m_uncaught = std::uncaught_exceptions();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
 class _XSmartReadRefCountCritSection : public _XSmartReadRefCountCritSection_Impl<W> {
-public:
-    explicit _XSmartReadRefCountCritSection(B& section) : _XSmartReadRefCountCritSection_Impl<W>(W(&section)) {}
+  public:
+    explicit _XSmartReadRefCountCritSection(B& section)
+        : _XSmartReadRefCountCritSection_Impl<W>(W(&section)) {}
 };
 
 template <class T>
 class XCritProxyData {
-public:
+  public:
     explicit XCritProxyData(T* value) noexcept : m_value(value) {}
-    virtual ~XCritProxyData() = default;
+    // May be combined with a reference whose release can throw (see below).
+    virtual ~XCritProxyData() noexcept(false) = default;
     XCritProxyData(const XCritProxyData&) = delete;
     XCritProxyData& operator=(const XCritProxyData&) = delete;
 
-protected:
+  protected:
     T* m_value;
 };
 
@@ -316,7 +319,7 @@ protected:
 // (bases are built in declaration order and destroyed in reverse).
 template <class T, class W, class D = XCritProxyData<T>>
 class _XCritProxy_Impl : public D, public _XSmartRefCountCritSection_Impl<W> {
-public:
+  public:
     _XCritProxy_Impl(T* value, const W& wrapper) : D(value), _XSmartRefCountCritSection_Impl<W>(wrapper) {}
     T* Get() const noexcept { return this->m_value; }
     T* operator->() const noexcept { return this->m_value; }
@@ -325,8 +328,9 @@ public:
 
 template <class T, class W, class D = XCritProxyData<T>>
 class _XCritReadProxy_Impl : public D, public _XSmartReadRefCountCritSection_Impl<W> {
-public:
-    _XCritReadProxy_Impl(T* value, const W& wrapper) : D(value), _XSmartReadRefCountCritSection_Impl<W>(wrapper) {}
+  public:
+    _XCritReadProxy_Impl(T* value, const W& wrapper)
+        : D(value), _XSmartReadRefCountCritSection_Impl<W>(wrapper) {}
     const T* Get() const noexcept { return this->m_value; }
     const T* operator->() const noexcept { return this->m_value; }
     const T& operator*() const noexcept { return *this->m_value; }
@@ -338,14 +342,14 @@ class XCritData;
 // Write proxy: changeable access while it lives.
 template <class T, class B, class W>
 class XCritProxy : public _XCritProxy_Impl<T, W> {
-public:
+  public:
     XCritProxy(const XCritProxy&) = delete;
     XCritProxy(XCritProxy&&) = delete;
     XCritProxy& operator=(const XCritProxy&) = delete;
 
     XCritData<T, B, W>* Owner() const noexcept { return m_owner; }
 
-private:
+  private:
     friend class XCritData<T, B, W>;
     XCritProxy(T* value, B& section, XCritData<T, B, W>* owner)
         : _XCritProxy_Impl<T, W>(value, W(&section)), m_owner(owner) {}
@@ -356,19 +360,19 @@ private:
 // Read proxy: const access while it lives.
 template <class T, class B, class W>
 class XCritReadProxy : public _XCritReadProxy_Impl<T, W> {
-public:
+  public:
     XCritReadProxy(const XCritReadProxy&) = delete;
     XCritReadProxy(XCritReadProxy&&) = delete;
     XCritReadProxy& operator=(const XCritReadProxy&) = delete;
 
-private:
+  private:
     friend class XCritData<T, B, W>;
     XCritReadProxy(T* value, B& section) : _XCritReadProxy_Impl<T, W>(value, W(&section)) {}
 };
 
 template <class T>
 class XCritData_write {
-public:
+  public:
     virtual ~XCritData_write() = default;
     virtual void Write(const T& value) = 0;
 };
@@ -376,7 +380,7 @@ public:
 template <class T, class B = XBasicRefCountCritSection<XCritSectionTraits<XCriticalSectionEx>>,
           class W = _XRefCountCritSecWrapper<B>>
 class XCritData : public XCritData_write<T> {
-public:
+  public:
     using Proxy = XCritProxy<T, B, W>;
     using ReadProxy = XCritReadProxy<T, B, W>;
 
@@ -402,7 +406,7 @@ public:
     // For tests and diagnostics.
     B& Section() noexcept { return m_section; }
 
-private:
+  private:
     T m_value{};
     B m_section;
 };

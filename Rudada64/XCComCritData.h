@@ -23,11 +23,11 @@
 namespace XVQCritDataException {
 
 class VQ_EXPORT XStdCritDataExcep : public std::exception {
-public:
+  public:
     explicit XStdCritDataExcep(std::string message) : m_message(std::move(message)) {}
     const char* what() const noexcept override { return m_message.c_str(); }
 
-private:
+  private:
     std::string m_message;
 };
 
@@ -58,7 +58,8 @@ struct XCritSectionTraits<CComAutoCriticalSection> {
     static void LockEx(CComAutoCriticalSection& lock, bool /*read*/) {
         const HRESULT hr = lock.Lock();
         if (FAILED(hr)) {
-            Fail(hr, 33, 36, L"CComAutoCriticalSection Lock() failed", "CComAutoCriticalSection Lock() failed");
+            Fail(hr, 33, 36, L"CComAutoCriticalSection Lock() failed",
+                 "CComAutoCriticalSection Lock() failed");
         }
     }
     static void UnlockEx(CComAutoCriticalSection& lock, bool /*read*/) {
@@ -69,7 +70,7 @@ struct XCritSectionTraits<CComAutoCriticalSection> {
         }
     }
 
-private:
+  private:
     [[noreturn]] static void Fail(HRESULT hr, unsigned logLine, int raiseLine, const OLECHAR* message,
                                   const char* reason) {
         // Both operations report under one name.
@@ -85,7 +86,7 @@ using XCComCritSecWrapper = _XRefCountCritSecWrapper<XCComRefCountCritSection>;
 
 // The scoped write reference of this variant.
 class XSmartRefCountCComCritSection : public _XSmartRefCountCritSection_Impl<XCComCritSecWrapper> {
-public:
+  public:
     explicit XSmartRefCountCComCritSection(XCComRefCountCritSection& section)
         : _XSmartRefCountCritSection_Impl<XCComCritSecWrapper>(XCComCritSecWrapper(&section)) {}
 };
@@ -95,14 +96,14 @@ class XCComCritData;
 
 template <class T>
 class XCComCritProxy : public _XCritProxy_Impl<T, XCComCritSecWrapper> {
-public:
+  public:
     XCComCritProxy(const XCComCritProxy&) = delete;
     XCComCritProxy(XCComCritProxy&&) = delete;
     XCComCritProxy& operator=(const XCComCritProxy&) = delete;
 
     XCComCritData<T>* Owner() const noexcept { return m_owner; }
 
-private:
+  private:
     friend class XCComCritData<T>;
     XCComCritProxy(T* value, XCComRefCountCritSection& section, XCComCritData<T>* owner)
         : _XCritProxy_Impl<T, XCComCritSecWrapper>(value, XCComCritSecWrapper(&section)), m_owner(owner) {}
@@ -112,14 +113,14 @@ private:
 
 template <class T>
 class XCComCritData_write {
-public:
+  public:
     virtual ~XCComCritData_write() = default;
     virtual void Write(const T& value) = 0;
 };
 
 template <class T>
 class XCComCritData : public XCComCritData_write<T> {
-public:
+  public:
     XCComCritData() = default;
     XCComCritData(const XCComCritData&) = delete;
     XCComCritData& operator=(const XCComCritData&) = delete;
@@ -135,7 +136,7 @@ public:
 
     XCComRefCountCritSection& Section() noexcept { return m_section; }
 
-private:
+  private:
     T m_value{};
     XCComRefCountCritSection m_section;
 };

@@ -21,8 +21,8 @@ HRESULT VQHResultFromLastError() {
 void ThrowExcepAtLastError(XVQEXCEP::EXCEPTION_TYPE type, XVQEXCEP::ERROR_SEVERITY severity,
                            const VQErrorLocation& location, const OLECHAR* message, const OLECHAR* text,
                            unsigned count) {
-    XVQExceptionFactory::DoThrowException(type, location, VQHResultFromLastError(), severity, -1, message, text,
-                                          count + 1);
+    XVQExceptionFactory::DoThrowException(type, location, VQHResultFromLastError(), severity, -1, message,
+                                          text, count + 1);
 }
 
 void ThrowExcepIfFailed(XVQEXCEP::EXCEPTION_TYPE type, HRESULT hr, XVQEXCEP::ERROR_SEVERITY severity,
@@ -45,7 +45,8 @@ XWrappedVQException CreateExcepIfFailed(XVQEXCEP::EXCEPTION_TYPE type, HRESULT h
                                         XVQEXCEP::ERROR_SEVERITY severity, const VQErrorLocation& location,
                                         const OLECHAR* message, const OLECHAR* text, unsigned count) {
     if (FAILED(hr)) {
-        return XVQExceptionFactory::DoCreateException(type, location, hr, severity, -1, message, text, count + 1);
+        return XVQExceptionFactory::DoCreateException(type, location, hr, severity, -1, message, text,
+                                                      count + 1);
     }
     return XWrappedVQException(XRefCountPtr<XVQException>(nullptr));
 }

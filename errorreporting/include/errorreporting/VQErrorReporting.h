@@ -102,7 +102,8 @@ bool CollectingLadder(const char* file, unsigned stdLine, unsigned otherLine, co
         caught = XVQError::CreateExcep(e, VQErrorLocation(file, stdLine, VQModuleName(), function),
                                        XVQEXCEP::SEVERITY_SEVERE, L"");
     } catch (...) {
-        caught = XVQError::CreateUnknownExcep(VQErrorLocation(file, otherLine, VQModuleName(), function), L"");
+        caught =
+            XVQError::CreateUnknownExcep(VQErrorLocation(file, otherLine, VQModuleName(), function), L"");
     }
     std::forward<Collect>(collect)(caught);
     return false;
