@@ -1,4 +1,5 @@
-// BSTR allocation and COM apartments on Linux. The Global Interface Table is in git.cpp.
+// BSTR allocation and COM apartments on Linux. CoCreateInstance and the Global Interface Table are
+// in git.cpp.
 #include "vqplatform/com.h"
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <cwchar>
 #include <limits>
 
+#include "vqplatform/testing.h"
+
 namespace {
 
 using Prefix = std::uint32_t;
@@ -14,6 +17,15 @@ using Prefix = std::uint32_t;
 Prefix* PrefixOf(BSTR bstr) {
     return reinterpret_cast<Prefix*>(bstr) - 1;
 }
+
+// The calling thread's apartment: how many successful CoInitializeEx calls await their
+// CoUninitialize, and the model the first of them chose.
+struct Apartment {
+    unsigned initCount = 0;
+    DWORD model = COINIT_MULTITHREADED;
+};
+
+thread_local Apartment t_apartment;
 
 }  // namespace
 
@@ -60,4 +72,34 @@ UINT SysStringByteLen(BSTR bstr) {
 
 UINT SysStringLen(BSTR bstr) {
     return SysStringByteLen(bstr) / sizeof(OLECHAR);
+}
+
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
+    DWORD fault = 0;
+    if (vqplatform::testing::ConsumeFault(vqplatform::testing::Operation::CoInitialize, &fault)) {
+        return static_cast<HRESULT>(fault);
+    }
+    if (pvReserved != nullptr) {
+        return E_INVALIDARG;
+    }
+    // Only the threading model counts; the other flags (OLE1 DDE, speed over memory) change nothing.
+    const DWORD model = dwCoInit & COINIT_APARTMENTTHREADED;
+    Apartment& apartment = t_apartment;
+    if (apartment.initCount == 0) {
+        apartment.model = model;
+        apartment.initCount = 1;
+        return S_OK;
+    }
+    if (apartment.model != model) {
+        return RPC_E_CHANGED_MODE;
+    }
+    ++apartment.initCount;
+    return S_FALSE;
+}
+
+void CoUninitialize() {
+    Apartment& apartment = t_apartment;
+    if (apartment.initCount != 0) {
+        --apartment.initCount;
+    }
 }
