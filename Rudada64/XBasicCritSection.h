@@ -17,16 +17,18 @@
 // - A release without a matching reference is logged to the log book (type 8), never thrown.
 // - Lock order between different guarded values is the caller's rule; this header imposes none.
 //
-// Bookkeeping: the per-thread table (thread id -> count and read flag) is small (one entry per
-// thread that holds the value right now), so it is a flat vector searched linearly, guarded by a
-// spin lock held for a few instructions and never while the main lock is acquired or released.
+// Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag),
+// one per thread that holds it right now, changed under a spin lock held for a few instructions and
+// never while the main lock is acquired or released. A thread also remembers which records are its
+// own, so nested references and releases touch neither the table nor the spin lock.
 #pragma once
 
 #include <atomic>
 #include <exception>
 #include <thread>
 #include <utility>
-#include <vector>
+#include <deque>
+#include <stdexcept>
 
 #include "VQComUtilities/XCriticalSectionEx.h"
 #include "errorreporting/VQErrorReporting.h"
@@ -43,6 +45,7 @@ struct XCritSectionTraits<XCriticalSectionEx> {
     using LockType = XCriticalSectionEx;
     static void LockEx(XCriticalSectionEx& lock, bool read) { lock.Lock(read); }
     static void UnlockEx(XCriticalSectionEx& lock, bool read) { lock.Unlock(read); }
+    static constexpr bool kUnlockMayThrow = false;
 };
 
 // The count lock: guards the per-thread table only.
@@ -70,10 +73,28 @@ class XCountLockGuard {
     XCountLock& m_lock;
 };
 
+// The sections the calling thread holds right now, each with its record: a thread's nested
+// references find their record here without the count lock. Only the owning thread reads or
+// writes its own record's count, so that needs no lock; slots are claimed and freed under the
+// count lock.
+struct XHeldSection {
+    const void* section;
+    void* record;
+};
+inline constexpr int kHeldSectionSlots = 8;
+struct XHeldSections {
+    XHeldSection slots[kHeldSectionSlots] = {};
+};
+inline XHeldSections& ThreadHeldSections() noexcept {
+    thread_local XHeldSections t_held;
+    return t_held;
+}
+
 template <class Traits>
 class XBasicRefCountCritSection {
   public:
     using LockType = typename Traits::LockType;
+    static constexpr bool kReleaseMayThrow = Traits::kUnlockMayThrow;
 
     XBasicRefCountCritSection() = default;
     virtual ~XBasicRefCountCritSection() = default;
@@ -82,71 +103,40 @@ class XBasicRefCountCritSection {
 
     void AddLockRef() {
         VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::AddLockRef()");
-        const DWORD thread = GetCurrentThreadId();
-        LONG count = 0;
-        LONG readFlag = 0;
-        {
-            XCountLockGuard guard(m_countLock);
-            XRecord& record = FindOrAdd(thread);
-            count = ++record.count;
-            readFlag = record.readFlag;
-            if (count >= 2 && readFlag == 1) {
-                // Refused below: the reference is not taken, so the count must not keep it.
-                --record.count;
-            }
+        XRecord* record = HeldRecord();
+        if (record == nullptr) {
+            record = Claim(0);
+            AcquireMain(record, false);
+            return;
         }
-        if (count == 1) {
-            AcquireMain(thread, false);
-        } else if (readFlag == 1) {
+        if (record->readFlag == 1) {
+            // The reference is refused, so the count does not take it.
             ThrowExcepIfFailed(XVQEXCEP::TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
                                VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
                                L"unable to add a write lock reference to a read lock", L"", 1);
         }
+        ++record->count;
     }
 
     void AddReadLockRef() {
-        const DWORD thread = GetCurrentThreadId();
-        LONG count = 0;
-        {
-            XCountLockGuard guard(m_countLock);
-            XRecord& record = FindOrAdd(thread);
-            if (record.count == 0) {
-                record.readFlag = 1;
-            }
-            count = ++record.count;
+        XRecord* record = HeldRecord();
+        if (record == nullptr) {
+            record = Claim(1);
+            AcquireMain(record, true);
+            return;
         }
-        if (count == 1) {
-            AcquireMain(thread, true);
-        }
+        ++record->count;
     }
 
     void ReleaseLockRef() {
         VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::ReleaseLockRef()");
-        const DWORD thread = GetCurrentThreadId();
-        bool found = false;
-        LONG count = 0;
-        LONG readFlag = 0;
-        {
-            XCountLockGuard guard(m_countLock);
-            auto it = Find(thread);
-            if (it != m_threads.end()) {
-                found = true;
-                count = --it->count;
-                readFlag = it->readFlag;
-                if (count == 0) {
-                    // Erased before the main lock is released: only this thread ever touches its
-                    // own record, so nobody can observe the difference, and one pass of the count
-                    // lock is saved.
-                    *it = m_threads.back();
-                    m_threads.pop_back();
-                }
-            }
-        }
-        if (!found) {
+        XRecord* record = HeldRecord();
+        if (record == nullptr) {
             Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 216),
                    L"trying to unlock the critical section without having it locked for the running thread");
             return;
         }
+        const LONG count = --record->count;
         if (count < 0) {
             Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 180),
                    L"trying to unlock the critical section being already unlocked for the running thread "
@@ -156,61 +146,87 @@ class XBasicRefCountCritSection {
         if (count > 0) {
             return;
         }
+        const LONG readFlag = record->readFlag;
+        // Freed before the main lock is released: only this thread ever touches its own record, so
+        // nobody can observe the difference, and one pass of the count lock is saved.
+        Free(record);
         try {
             Traits::UnlockEx(m_mainLock, readFlag == 1);
         } catch (...) {
             // The thread still holds the main lock: its record says so again, and a later release
             // can free it.
-            XCountLockGuard guard(m_countLock);
-            XRecord& record = FindOrAdd(thread);
-            record.count = 1;
-            record.readFlag = readFlag;
+            record = Claim(readFlag);
             throw;
         }
     }
 
     // For tests and diagnostics: the calling thread's reference count (0 when it holds none).
-    LONG ThreadRefCount() {
-        XCountLockGuard guard(m_countLock);
-        auto it = Find(GetCurrentThreadId());
-        return it == m_threads.end() ? 0 : it->count;
+    LONG ThreadRefCount() const noexcept {
+        const XRecord* record = HeldRecord();
+        return record == nullptr ? 0 : record->count;
     }
 
   private:
+    // One thread's references; `thread` 0 marks a free slot. Slots keep their address (a deque
+    // grows at the end without moving elements), so the held-section cache may point at them.
     struct XRecord {
         DWORD thread;
         LONG count;
         LONG readFlag;
     };
 
-    typename std::vector<XRecord>::iterator Find(DWORD thread) {
-        auto it = m_threads.begin();
-        while (it != m_threads.end() && it->thread != thread) {
-            ++it;
+    XRecord* HeldRecord() const noexcept {
+        for (const XHeldSection& slot : ThreadHeldSections().slots) {
+            if (slot.section == this) {
+                return static_cast<XRecord*>(slot.record);
+            }
         }
-        return it;
+        return nullptr;
     }
 
-    XRecord& FindOrAdd(DWORD thread) {
-        auto it = Find(thread);
-        if (it != m_threads.end()) {
-            return *it;
+    // A new record with count 1 for the calling thread, known to hold no record yet.
+    XRecord* Claim(LONG readFlag) {
+        XRecord* record = nullptr;
+        {
+            XCountLockGuard guard(m_countLock);
+            for (XRecord& slot : m_threads) {
+                if (slot.thread == 0) {
+                    record = &slot;
+                    break;
+                }
+            }
+            if (record == nullptr) {
+                record = &m_threads.emplace_back();
+            }
+            *record = XRecord{GetCurrentThreadId(), 1, readFlag};
         }
-        m_threads.push_back(XRecord{thread, 0, 0});
-        return m_threads.back();
+        for (XHeldSection& slot : ThreadHeldSections().slots) {
+            if (slot.section == nullptr) {
+                slot = XHeldSection{this, record};
+                return record;
+            }
+        }
+        Free(record);
+        throw std::length_error("a thread holds too many guarded values at once");
     }
 
-    void AcquireMain(DWORD thread, bool read) {
+    void Free(XRecord* record) noexcept {
+        for (XHeldSection& slot : ThreadHeldSections().slots) {
+            if (slot.section == this) {
+                slot = XHeldSection{nullptr, nullptr};
+                break;
+            }
+        }
+        XCountLockGuard guard(m_countLock);
+        *record = XRecord{0, 0, 0};
+    }
+
+    void AcquireMain(XRecord* record, bool read) {
         try {
             Traits::LockEx(m_mainLock, read);
         } catch (...) {
             // Nothing was locked: the thread holds no reference.
-            XCountLockGuard guard(m_countLock);
-            auto it = Find(thread);
-            if (it != m_threads.end()) {
-                *it = m_threads.back();
-                m_threads.pop_back();
-            }
+            Free(record);
             throw;
         }
     }
@@ -227,13 +243,15 @@ class XBasicRefCountCritSection {
 
     LockType m_mainLock;
     XCountLock m_countLock;
-    std::vector<XRecord> m_threads;
+    std::deque<XRecord> m_threads;
 };
 
 // Gives the reference-counted section back to the scoped references.
 template <class B>
 class _XRefCountCritSecWrapper {
   public:
+    using Section = B;
+
     explicit _XRefCountCritSecWrapper(B* section) noexcept : m_section(section) {}
     B* Get() const noexcept { return m_section; }
 
@@ -253,8 +271,11 @@ class _XSmartRefCountCritSection_Impl {
     _XSmartRefCountCritSection_Impl(const _XSmartRefCountCritSection_Impl&) = delete;
     _XSmartRefCountCritSection_Impl& operator=(const _XSmartRefCountCritSection_Impl&) = delete;
 
+    static int UncaughtNow() noexcept {
+        return W::Section::kReleaseMayThrow ? std::uncaught_exceptions() : 0;
+    }
     static void Release(const W& wrapper, int uncaughtAtStart) {
-        if (std::uncaught_exceptions() == uncaughtAtStart) {
+        if (!W::Section::kReleaseMayThrow || UncaughtNow() == uncaughtAtStart) {
             wrapper.Get()->ReleaseLockRef();
             return;
         }
@@ -268,7 +289,7 @@ class _XSmartRefCountCritSection_Impl {
 
   private:
     W m_wrapper;
-    int m_uncaught = std::uncaught_exceptions();
+    int m_uncaught = UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
@@ -292,7 +313,7 @@ class _XSmartReadRefCountCritSection_Impl {
 
   private:
     W m_wrapper;
-    int m_uncaught = std::uncaught_exceptions();
+    int m_uncaught = _XSmartRefCountCritSection_Impl<W>::UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>

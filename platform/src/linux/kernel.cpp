@@ -44,7 +44,10 @@ DWORD GetCurrentProcessId() {
 
 // Not cached per thread: after fork() the child's thread has a new id.
 DWORD GetCurrentThreadId() {
-    return static_cast<DWORD>(gettid());
+    // Cached: the id never changes for a thread, and the lock bookkeeping asks for it on every
+    // proxy, where a system call would dominate the cost.
+    thread_local const DWORD s_threadId = static_cast<DWORD>(gettid());
+    return s_threadId;
 }
 
 DWORD GetTickCount() {
