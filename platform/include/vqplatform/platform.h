@@ -6,3 +6,6 @@
 #include "vqplatform/kernel.h"
 #include "vqplatform/com.h"
 #include "vqplatform/atl.h"
+#include "vqplatform/sync.h"
+#include "vqplatform/threads.h"
+#include "vqplatform/messages.h"
