@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "Rudada64/XThreadSync.h"
+#include "platform/test_messages_window.h"
+#include "vqplatform/testing.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace seams = vqplatform::testing;
+using Clock = std::chrono::steady_clock;
+using vqtest::MessageWindow;
+using vqtest::WindowCallback;
+
+template <class F>
+XWrappedVQException Thrown(F&& f) {
+    try {
+        f();
+    } catch (XWrappedVQException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no XWrappedVQException was thrown";
+    return XWrappedVQException();
+}
+
+void ExpectReport(const XWrappedVQException& e, XVQEXCEP::ERROR_SEVERITY severity, HRESULT hr,
+                  const wchar_t* message, unsigned line, const wchar_t* function) {
+    ASSERT_FALSE(e.IsEmpty());
+    EXPECT_EQ(e->Type(), XVQEXCEP::TYPE_MODULE);
+    EXPECT_EQ(e->Severity(), severity);
+    EXPECT_EQ(e->HResult(), hr);
+    EXPECT_EQ(e->Message().ToWString(), message);
+    EXPECT_TRUE(e->AdditionalText().IsEmpty());
+    EXPECT_EQ(e->Location().File(), "Rudada64/XThreadSync.h");
+    EXPECT_EQ(e->Location().Line(), line);
+    EXPECT_EQ(e->Location().Subsystem().ToWString(), L"VQProcessStateHandler");
+    EXPECT_EQ(e->Location().Function().ToWString(), function);
+}
+
+void DrainQueue() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+class ThreadSyncTest : public ::testing::Test {
+  protected:
+    void SetUp() override { DrainQueue(); }
+    void TearDown() override {
+        if (m_event != nullptr) {
+            CloseHandle(m_event);
+        }
+    }
+    HANDLE MakeEvent(BOOL initialState) {
+        XThreadSync::CreateEvent(m_event, initialState);
+        return m_event;
+    }
+
+    seams::ScopedReset m_reset;
+    HANDLE m_event = nullptr;
+};
+
+TEST_F(ThreadSyncTest, EventsAreManualResetAndStaySignalled) {
+    HANDLE event = MakeEvent(FALSE);
+    ASSERT_NE(event, nullptr);
+    EXPECT_FALSE(XThreadSync::WaitForEvent(event, 0));
+    XThreadSync::SetEvent(event);
+    EXPECT_TRUE(XThreadSync::WaitForEvent(event, 0));
+    EXPECT_TRUE(XThreadSync::WaitForEvent(event, INFINITE));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(ThreadSyncTest, InitiallySignalledEventReturnsAtOnce) {
+    EXPECT_TRUE(XThreadSync::WaitForEvent(MakeEvent(TRUE), INFINITE));
+}
+
+TEST_F(ThreadSyncTest, FiniteWaitTimesOut) {
+    HANDLE event = MakeEvent(FALSE);
+    const auto start = Clock::now();
+    EXPECT_FALSE(XThreadSync::WaitForEvent(event, 20));
+    // Windows may end a wait up to one timer tick early.
+    EXPECT_GE(Clock::now() - start, 4ms);
+}
+
+TEST_F(ThreadSyncTest, SignalledWaitDispatchesWhatIsQueuedFirst) {
+    HANDLE event = MakeEvent(TRUE);
+    MessageWindow window;
+    int runs = 0;
+    WindowCallback count = [&] { ++runs; };
+    ASSERT_TRUE(window.Post(&count));
+    EXPECT_TRUE(XThreadSync::WaitForEvent(event, 0));
+    EXPECT_EQ(runs, 1);
+}
+
+TEST_F(ThreadSyncTest, MessagesPostedToTheWaitingThreadRunOnItDuringTheWait) {
+    HANDLE event = MakeEvent(FALSE);
+    std::atomic<HWND> windowHandle{nullptr};
+    std::atomic<DWORD> waiterId{0};
+    DWORD ranOn = 0;
+    bool result = false;
+    std::thread waiter([&] {
+        MessageWindow window;
+        waiterId = GetCurrentThreadId();
+        windowHandle = window.Handle();
+        result = XThreadSync::WaitForEvent(event, INFINITE);
+    });
+    while (windowHandle.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    // Nothing but the dispatched message can end this wait.
+    WindowCallback signal = [&] {
+        ranOn = GetCurrentThreadId();
+        XThreadSync::SetEvent(event);
+    };
+    ASSERT_TRUE(PostMessageW(windowHandle.load(), vqtest::kRunMessage, reinterpret_cast<WPARAM>(&signal), 0));
+    waiter.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ranOn, waiterId.load());
+}
+
+TEST_F(ThreadSyncTest, AMessageRestartsTheWholeTimeout) {
+    constexpr DWORD kTimeout = 50;
+    HANDLE event = MakeEvent(FALSE);
+    std::atomic<HWND> windowHandle{nullptr};
+    Clock::time_point waitStart;
+    Clock::time_point dispatched;
+    Clock::time_point waitEnd;
+    bool result = true;
+    std::thread waiter([&] {
+        MessageWindow window;
+        waitStart = Clock::now();
+        windowHandle = window.Handle();
+        result = XThreadSync::WaitForEvent(event, kTimeout);
+        waitEnd = Clock::now();
+    });
+    while (windowHandle.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(30ms);
+    WindowCallback stamp = [&] { dispatched = Clock::now(); };
+    ASSERT_TRUE(PostMessageW(windowHandle.load(), vqtest::kRunMessage, reinterpret_cast<WPARAM>(&stamp), 0));
+    waiter.join();
+    EXPECT_FALSE(result);
+    ASSERT_GE(dispatched - waitStart, 20ms) << "the message must arrive while the wait runs";
+    // A fixed deadline would have ended the wait about 20 ms after the message.
+    EXPECT_GE(waitEnd - dispatched, std::chrono::milliseconds(kTimeout - 16));
+}
+
+TEST_F(ThreadSyncTest, NullHandlesAreRefusedBeforeTheQueueIsTouched) {
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));
+    ExpectReport(Thrown([] { XThreadSync::WaitForEvent(nullptr, 0); }), XVQEXCEP::SEVERITY_SEVERE, E_FAIL,
+                 L"wait handle is NULL", 50, L"XThreadSync::WaitForEvent");
+    ExpectReport(Thrown([] { XThreadSync::SetEvent(nullptr); }), XVQEXCEP::SEVERITY_SEVERE, E_FAIL,
+                 L"wait handle is NULL", 164, L"XThreadSync::SetEvent()");
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the posted message was consumed";
+}
+
+TEST_F(ThreadSyncTest, FailedCreationThrowsAndLeavesTheVariableNull) {
+    if (!seams::FaultInjectionSupported(seams::Operation::CreateEvent)) {
+        GTEST_SKIP() << "CreateEventW cannot fail on demand here";
+    }
+    seams::FailNext(seams::Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE event = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
+    ExpectReport(Thrown([&] { XThreadSync::CreateEvent(event, FALSE); }), XVQEXCEP::SEVERITY_CRITICAL,
+                 HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY), L"CreateEvent failed", 209,
+                 L"XThreadSync::CreateEvent()");
+    EXPECT_EQ(event, nullptr);
+}
+
+TEST_F(ThreadSyncTest, FailedSignalThrowsWithTheLastError) {
+    if (!seams::FaultInjectionSupported(seams::Operation::SetEvent)) {
+        GTEST_SKIP() << "SetEvent cannot fail on demand here";
+    }
+    HANDLE event = MakeEvent(FALSE);
+    seams::FailNext(seams::Operation::SetEvent, 1, ERROR_ACCESS_DENIED);
+    ExpectReport(Thrown([&] { XThreadSync::SetEvent(event); }), XVQEXCEP::SEVERITY_CRITICAL,
+                 HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), L"wait for signaled event failed", 167,
+                 L"XThreadSync::SetEvent()");
+    EXPECT_FALSE(XThreadSync::WaitForEvent(event, 0)) << "a failed signal leaves the event as it was";
+}
+
+TEST_F(ThreadSyncTest, FailedWaitThrowsEFail) {
+    if (!seams::FaultInjectionSupported(seams::Operation::Wait)) {
+        GTEST_SKIP() << "waits cannot fail on demand here";
+    }
+    HANDLE event = MakeEvent(TRUE);
+    seams::FailNext(seams::Operation::Wait, 1, ERROR_INVALID_HANDLE);
+    ExpectReport(Thrown([&] { XThreadSync::WaitForEvent(event, INFINITE); }), XVQEXCEP::SEVERITY_CRITICAL,
+                 E_FAIL, L"wait for signaled event failed", 68, L"XThreadSync::WaitForEvent");
+    EXPECT_TRUE(XThreadSync::WaitForEvent(event, 0));
+}
+
+#if !defined(_WIN32)
+// Windows may give a closed handle's value to a new handle at any time.
+TEST_F(ThreadSyncTest, ClosedHandlesFailTheWaitAndTheSignal) {
+    HANDLE event = nullptr;
+    XThreadSync::CreateEvent(event, FALSE);
+    CloseHandle(event);
+    ExpectReport(Thrown([&] { XThreadSync::WaitForEvent(event, 0); }), XVQEXCEP::SEVERITY_CRITICAL, E_FAIL,
+                 L"wait for signaled event failed", 68, L"XThreadSync::WaitForEvent");
+    ExpectReport(Thrown([&] { XThreadSync::SetEvent(event); }), XVQEXCEP::SEVERITY_CRITICAL,
+                 HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE), L"wait for signaled event failed", 167,
+                 L"XThreadSync::SetEvent()");
+}
+#endif
+
+}  // namespace
