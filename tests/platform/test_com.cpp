@@ -1,7 +1,6 @@
 // CComPtr, COM apartments, CoCreateInstance and the Global Interface Table.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <set>
@@ -36,41 +35,33 @@ class TestObject : public IUnknown {
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = --refs;
         if (onRelease) {
-            onRelease();
+            onRelease(left);
         }
         return left;
     }
+    ULONG Refs() const { return refs.load(); }
 
     std::atomic<ULONG> refs{1};
-    std::function<void()> onRelease;
+    std::function<void(ULONG)> onRelease;
 };
 
 TEST(ComPtr, CountsReferences) {
     TestObject object;
     {
         CComPtr<IUnknown> a(&object);
-        EXPECT_EQ(object.refs.load(), 2u);
         CComPtr<IUnknown> b = a;
-        EXPECT_EQ(object.refs.load(), 3u);
+        EXPECT_EQ(object.Refs(), 3u);
         CComPtr<IUnknown> c(std::move(b));
-        EXPECT_EQ(object.refs.load(), 3u);
-        EXPECT_TRUE(!b);
+        EXPECT_EQ(object.Refs(), 3u);
         c = nullptr;
-        EXPECT_EQ(object.refs.load(), 2u);
+        EXPECT_EQ(object.Refs(), 2u);
         IUnknown* copy = nullptr;
         EXPECT_EQ(a.CopyTo(&copy), S_OK);
-        EXPECT_EQ(object.refs.load(), 3u);
         copy->Release();
         a.Attach(a.Detach());
-        EXPECT_EQ(object.refs.load(), 2u);
+        EXPECT_EQ(object.Refs(), 2u);
     }
-    EXPECT_EQ(object.refs.load(), 1u);
-}
-
-// Each case runs on a fresh thread, as the apartment belongs to the thread.
-template <class F>
-void OnFreshThread(F&& body) {
-    std::thread(std::forward<F>(body)).join();
+    EXPECT_EQ(object.Refs(), 1u);
 }
 
 class Com : public ::testing::Test {
@@ -78,31 +69,35 @@ class Com : public ::testing::Test {
     seams::ScopedReset reset_;
 };
 
+// The apartment belongs to the thread, so each case runs on a fresh one.
 TEST_F(Com, ApartmentModesPerThread) {
-    OnFreshThread([] {
+    std::thread([] {
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-        OnFreshThread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK); });
+        std::thread([] {
+            EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+            CoUninitialize();
+        }).join();
         CoUninitialize();
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
         CoUninitialize();
         // Fully left: the next call chooses the model anew.
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
         CoUninitialize();
-    });
+    }).join();
 }
 
 TEST_F(Com, ArmedCoInitializeFailsWithoutEntering) {
     if (!seams::FaultInjectionSupported(Operation::CoInitialize)) {
         GTEST_SKIP() << "COM is the SDK's on this platform";
     }
-    OnFreshThread([] {
+    std::thread([] {
         seams::FailNext(Operation::CoInitialize, 1, static_cast<DWORD>(E_OUTOFMEMORY));
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), E_OUTOFMEMORY);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
         CoUninitialize();
-    });
+    }).join();
 }
 
 // The stand-in's own table; on Windows the table is the SDK's, with its own reference counting.
@@ -112,136 +107,111 @@ class Git : public Com {
         if (!seams::FaultInjectionSupported(Operation::GitCreate)) {
             GTEST_SKIP() << "the Global Interface Table is the SDK's on this platform";
         }
+        ASSERT_EQ(Create(CLSID_StdGlobalInterfaceTable, nullptr, IID_IGlobalInterfaceTable,
+                         reinterpret_cast<void**>(&git_)),
+                  S_OK);
     }
+    static HRESULT Create(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) {
+        return CoCreateInstance(clsid, outer, CLSCTX_INPROC_SERVER, iid, out);
+    }
+    CComPtr<IGlobalInterfaceTable> git_;
+    TestObject object_;
 };
 
-CComPtr<IGlobalInterfaceTable> CreateTable() {
-    CComPtr<IGlobalInterfaceTable> git;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&git)),
-              S_OK);
-    return git;
-}
-
 TEST_F(Git, CoCreateInstanceKnowsOnlyTheProcessTable) {
-    CComPtr<IGlobalInterfaceTable> first = CreateTable();
-    ASSERT_TRUE(first != nullptr);
-    EXPECT_EQ(first, CreateTable());
-
+    CComPtr<IGlobalInterfaceTable> second;
+    ASSERT_EQ(Create(CLSID_StdGlobalInterfaceTable, nullptr, IID_IUnknown, reinterpret_cast<void**>(&second)),
+              S_OK);
+    EXPECT_EQ(second, git_);
     void* out = &out;
-    TestObject outer;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, &outer, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, &out),
+    EXPECT_EQ(Create(CLSID_StdGlobalInterfaceTable, &object_, IID_IGlobalInterfaceTable, &out),
               CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(CoCreateInstance(IID_ITestThing, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out),
-              REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(
-        CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_INotThere, &out),
-        E_NOINTERFACE);
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, nullptr),
-              E_POINTER);
-
+    EXPECT_EQ(Create(IID_ITestThing, nullptr, IID_IUnknown, &out), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(CLSID_StdGlobalInterfaceTable, nullptr, IID_INotThere, &out), E_NOINTERFACE);
+    EXPECT_EQ(Create(CLSID_StdGlobalInterfaceTable, nullptr, IID_IGlobalInterfaceTable, nullptr), E_POINTER);
     seams::FailNext(Operation::GitCreate, 1, static_cast<DWORD>(E_OUTOFMEMORY));
     out = &out;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, &out),
-              E_OUTOFMEMORY);
+    EXPECT_EQ(Create(CLSID_StdGlobalInterfaceTable, nullptr, IID_IGlobalInterfaceTable, &out), E_OUTOFMEMORY);
     EXPECT_EQ(out, nullptr);
 }
 
 TEST_F(Git, KeepsAndHandsOutReferences) {
-    CComPtr<IGlobalInterfaceTable> git = CreateTable();
-    TestObject object;
     DWORD cookie = 0;
-    ASSERT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, &cookie), S_OK);
+    ASSERT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, &cookie), S_OK);
     EXPECT_NE(cookie, 0u);
-    EXPECT_EQ(object.refs.load(), 2u);
+    EXPECT_EQ(object_.Refs(), 2u);
+    void* fetched = nullptr;
+    ASSERT_EQ(git_->GetInterfaceFromGlobal(cookie, IID_ITestThing, &fetched), S_OK);
+    EXPECT_EQ(fetched, static_cast<IUnknown*>(&object_));
+    EXPECT_EQ(object_.Refs(), 3u);
+    object_.Release();
+    EXPECT_EQ(git_->GetInterfaceFromGlobal(cookie, IID_INotThere, &fetched), E_NOINTERFACE);
+    EXPECT_EQ(fetched, nullptr);
 
-    IUnknown* fetched = nullptr;
-    ASSERT_EQ(git->GetInterfaceFromGlobal(cookie, IID_ITestThing, reinterpret_cast<void**>(&fetched)), S_OK);
-    EXPECT_EQ(fetched, &object);
-    EXPECT_EQ(object.refs.load(), 3u);
-    fetched->Release();
-
-    void* none = &none;
-    EXPECT_EQ(git->GetInterfaceFromGlobal(cookie, IID_INotThere, &none), E_NOINTERFACE);
-    EXPECT_EQ(none, nullptr);
-
-    ASSERT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
-    EXPECT_EQ(object.refs.load(), 1u);
-    EXPECT_EQ(git->GetInterfaceFromGlobal(cookie, IID_ITestThing, &none), E_INVALIDARG);
-    EXPECT_EQ(git->RevokeInterfaceFromGlobal(cookie), E_INVALIDARG);
-    EXPECT_EQ(git->GetInterfaceFromGlobal(0, IID_ITestThing, &none), E_INVALIDARG);
-
-    // A revoked cookie is never given again.
+    ASSERT_EQ(git_->RevokeInterfaceFromGlobal(cookie), S_OK);
+    EXPECT_EQ(object_.Refs(), 1u);
+    EXPECT_EQ(git_->GetInterfaceFromGlobal(cookie, IID_ITestThing, &fetched), E_INVALIDARG);
+    EXPECT_EQ(git_->RevokeInterfaceFromGlobal(cookie), E_INVALIDARG);
+    EXPECT_EQ(git_->GetInterfaceFromGlobal(0, IID_ITestThing, &fetched), E_INVALIDARG);
     DWORD next = 0;
-    ASSERT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, &next), S_OK);
-    EXPECT_NE(next, cookie);
-    EXPECT_EQ(git->RevokeInterfaceFromGlobal(next), S_OK);
-
-    EXPECT_EQ(git->RegisterInterfaceInGlobal(nullptr, IID_ITestThing, &next), E_INVALIDARG);
-    EXPECT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, nullptr), E_INVALIDARG);
-    EXPECT_EQ(object.refs.load(), 1u);
+    ASSERT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, &next), S_OK);
+    EXPECT_NE(next, cookie);  // never reused
+    EXPECT_EQ(git_->RevokeInterfaceFromGlobal(next), S_OK);
+    EXPECT_EQ(git_->RegisterInterfaceInGlobal(nullptr, IID_ITestThing, &next), E_INVALIDARG);
+    EXPECT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, nullptr), E_INVALIDARG);
+    EXPECT_EQ(object_.Refs(), 1u);
 }
 
 TEST_F(Git, ArmedFaultsTakeNoReference) {
-    CComPtr<IGlobalInterfaceTable> git = CreateTable();
-    TestObject object;
     DWORD cookie = 0;
     seams::FailNext(Operation::GitRegister, 1, static_cast<DWORD>(E_OUTOFMEMORY));
-    EXPECT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, &cookie), E_OUTOFMEMORY);
-    EXPECT_EQ(object.refs.load(), 1u);
-
-    ASSERT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, &cookie), S_OK);
+    EXPECT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, &cookie), E_OUTOFMEMORY);
+    EXPECT_EQ(object_.Refs(), 1u);
+    ASSERT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, &cookie), S_OK);
     seams::FailNext(Operation::GitGet, 1, static_cast<DWORD>(RPC_E_DISCONNECTED));
     void* out = &out;
-    EXPECT_EQ(git->GetInterfaceFromGlobal(cookie, IID_ITestThing, &out), RPC_E_DISCONNECTED);
+    EXPECT_EQ(git_->GetInterfaceFromGlobal(cookie, IID_ITestThing, &out), RPC_E_DISCONNECTED);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(object.refs.load(), 2u);
-    EXPECT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
+    EXPECT_EQ(object_.Refs(), 2u);
+    EXPECT_EQ(git_->RevokeInterfaceFromGlobal(cookie), S_OK);
 }
 
 TEST_F(Git, CallsObjectsOutsideItsLock) {
-    CComPtr<IGlobalInterfaceTable> git = CreateTable();
-    TestObject other;
     DWORD otherCookie = 0;
-    ASSERT_EQ(git->RegisterInterfaceInGlobal(&other, IID_IUnknown, &otherCookie), S_OK);
-    // The last release by the table revokes another cookie: re-entering the table must not hang.
+    ASSERT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_IUnknown, &otherCookie), S_OK);
+    // The table's release of `reentrant` revokes another cookie: re-entering must not hang.
     TestObject reentrant;
     HRESULT nested = E_FAIL;
-    reentrant.onRelease = [&] {
-        if (reentrant.refs == 1) {
-            nested = git->RevokeInterfaceFromGlobal(otherCookie);
+    reentrant.onRelease = [&](ULONG left) {
+        if (left == 1) {
+            nested = git_->RevokeInterfaceFromGlobal(otherCookie);
         }
     };
     DWORD cookie = 0;
-    ASSERT_EQ(git->RegisterInterfaceInGlobal(&reentrant, IID_IUnknown, &cookie), S_OK);
-    ASSERT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
+    ASSERT_EQ(git_->RegisterInterfaceInGlobal(&reentrant, IID_IUnknown, &cookie), S_OK);
+    ASSERT_EQ(git_->RevokeInterfaceFromGlobal(cookie), S_OK);
     EXPECT_EQ(nested, S_OK);
-    EXPECT_EQ(other.refs.load(), 1u);
+    EXPECT_EQ(object_.Refs(), 1u);
 }
 
-TEST_F(Git, ConcurrentRegistrationGivesUniqueCookies) {
-    CComPtr<IGlobalInterfaceTable> git = CreateTable();
-    TestObject object;
+TEST_F(Git, ConcurrentUseGivesUniqueCookies) {
     constexpr int kThreads = 4;
     constexpr int kEach = 200;
-    std::vector<std::vector<DWORD>> cookies(kThreads);
+    std::vector<std::vector<DWORD>> kept(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
+        threads.emplace_back([this, &kept, t] {
             for (int i = 0; i < kEach; ++i) {
                 DWORD cookie = 0;
-                ASSERT_EQ(git->RegisterInterfaceInGlobal(&object, IID_ITestThing, &cookie), S_OK);
-                cookies[t].push_back(cookie);
-                // Lookups and revocations race with the other threads' registrations.
+                ASSERT_EQ(git_->RegisterInterfaceInGlobal(&object_, IID_ITestThing, &cookie), S_OK);
                 void* out = nullptr;
-                ASSERT_EQ(git->GetInterfaceFromGlobal(cookie, IID_ITestThing, &out), S_OK);
+                ASSERT_EQ(git_->GetInterfaceFromGlobal(cookie, IID_ITestThing, &out), S_OK);
                 static_cast<IUnknown*>(out)->Release();
                 if (i % 2 == 0) {
-                    ASSERT_EQ(git->RevokeInterfaceFromGlobal(cookie), S_OK);
+                    kept[t].push_back(cookie);
+                } else {
+                    ASSERT_EQ(git_->RevokeInterfaceFromGlobal(cookie), S_OK);
                 }
             }
         });
@@ -250,18 +220,16 @@ TEST_F(Git, ConcurrentRegistrationGivesUniqueCookies) {
         t.join();
     }
     std::set<DWORD> unique;
-    for (const std::vector<DWORD>& list : cookies) {
-        unique.insert(list.begin(), list.end());
+    for (const std::vector<DWORD>& cookies : kept) {
+        unique.insert(cookies.begin(), cookies.end());
     }
-    EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kEach));
+    EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kEach / 2));
     EXPECT_EQ(unique.count(0), 0u);
-    EXPECT_EQ(object.refs.load(), 1u + kThreads * kEach / 2);
-    for (const std::vector<DWORD>& list : cookies) {
-        for (std::size_t i = 1; i < list.size(); i += 2) {
-            EXPECT_EQ(git->RevokeInterfaceFromGlobal(list[i]), S_OK);
-        }
+    EXPECT_EQ(object_.Refs(), 1u + kThreads * kEach / 2);
+    for (DWORD cookie : unique) {
+        EXPECT_EQ(git_->RevokeInterfaceFromGlobal(cookie), S_OK);
     }
-    EXPECT_EQ(object.refs.load(), 1u);
+    EXPECT_EQ(object_.Refs(), 1u);
 }
 
 }  // namespace
