@@ -1,0 +1,258 @@
+#include "xemergencyhandlerinstance.h"
+
+#include <utility>
+
+#include "errorreporting/VQErrorReporting.h"
+
+namespace {
+
+// The source file every report of this unit names.
+constexpr const char* kSourceFile = ".\\xemergencyhandlerinstance";
+
+// The process-wide instance; empty until the first call of an exported function.
+std::atomic<XEmergencyHandlerInstance*> s_pInstance{nullptr};
+
+// The failover registry of the error-reporting component, or null while its error state is absent.
+XVQErrorStateHandler::XClientEmergencyFailoverHandler* FailoverRegistry() {
+    XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
+    return pErrorState == nullptr ? nullptr : &pErrorState->GetClientEmergencyFailoverHandler();
+}
+
+// Frees the server's BSTR of an identity record however the identity call ends.
+class XServerNameGuard {
+  public:
+    explicit XServerNameGuard(ServerIdentity& record) noexcept : m_record(record) {}
+    ~XServerNameGuard() { SysFreeString(m_record.serverName); }
+    XServerNameGuard(const XServerNameGuard&) = delete;
+    XServerNameGuard& operator=(const XServerNameGuard&) = delete;
+
+  private:
+    ServerIdentity& m_record;
+};
+
+}  // namespace
+
+XEmergencyHandlerInstance::XEmergencyHandlerInstance() : XEmergencyHandlerInstance(WorkerStarter()) {}
+
+XEmergencyHandlerInstance::XEmergencyHandlerInstance(WorkerStarter startWorker)
+    : m_excepLogger(100), m_pGIT(nullptr), m_startWorker(std::move(startWorker)) {}
+
+XEmergencyHandlerInstance::~XEmergencyHandlerInstance() = default;
+
+XEmergencyHandlerInstance* XEmergencyHandlerInstance::Instance() {
+    return InstanceIn(s_pInstance, [] { return new XEmergencyHandlerInstance(); });
+}
+
+XEmergencyHandlerInstance* XEmergencyHandlerInstance::InstanceIn(
+    std::atomic<XEmergencyHandlerInstance*>& slot, const Factory& create) {
+    // Named like every function of the module, though nothing here reports.
+    VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::Instance");
+    for (;;) {
+        // Acquire pairs with the release of the installing exchange: a thread that finds the
+        // pointer set also sees the object it points to.
+        XEmergencyHandlerInstance* const pInstalled = slot.load(std::memory_order_acquire);
+        if (pInstalled != nullptr) {
+            return pInstalled;
+        }
+        XEmergencyHandlerInstance* pNew = create();
+        XEmergencyHandlerInstance* pExpected = nullptr;
+        if (!slot.compare_exchange_strong(pExpected, pNew, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+            // Another thread installed its instance first. Destructors cannot throw, so there is
+            // nothing to swallow.
+            delete pNew;
+        }
+        XEmergencyHandlerInstance* const pInstance = slot.load(std::memory_order_acquire);
+        if (pInstance == nullptr) {
+            // A teardown emptied the slot in between: start over.
+            continue;
+        }
+        pInstance->Init();
+        return pInstance;
+    }
+}
+
+void XEmergencyHandlerInstance::Init() {
+    VQ_FUNCTION_NAME("XEmergencyHandlerInstance::Init");
+    std::lock_guard<std::mutex> initLock(m_initLock);
+    vqerr::FullLoggingLadder(kSourceFile, 283, s_szFunctionName, [&] {
+        const DWORD dwProcessId = GetCurrentProcessId();
+        WCHAR szComputerName[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD dwSize = MAX_COMPUTERNAME_LENGTH + 1;
+        if (!GetComputerNameW(szComputerName, &dwSize)) {
+            ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_ERROR,
+                                  VQ_LOCATION(kSourceFile, 277), L"GetComputerName failed", L"", 1);
+        }
+        std::lock_guard<std::mutex> identityLock(m_identityLock);
+        m_dwProcessId = dwProcessId;
+        m_bstrComputerName = szComputerName;
+    });
+    StartWorkerTask();
+}
+
+void XEmergencyHandlerInstance::StartWorkerTask() {
+    if (m_bWorkerStarted) {
+        return;
+    }
+    // Marked first: a start that fails is not retried by a later Init().
+    m_bWorkerStarted = true;
+    if (m_startWorker) {
+        m_startWorker(*this);
+    }
+}
+
+DWORD XEmergencyHandlerInstance::GetClientProcessId() const {
+    std::lock_guard<std::mutex> identityLock(m_identityLock);
+    return m_dwProcessId;
+}
+
+XVQComBSTR XEmergencyHandlerInstance::GetClientComputerName() const {
+    std::lock_guard<std::mutex> identityLock(m_identityLock);
+    return m_bstrComputerName;
+}
+
+DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent) {
+    VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::RegisterInGIT");
+    IGlobalInterfaceTable* pGIT = m_pGIT.Read();
+    if (pGIT == nullptr) {
+        auto proxy = m_pGIT.GetProxy();
+        if (*proxy == nullptr) {
+            const HRESULT hr =
+                CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IGlobalInterfaceTable, reinterpret_cast<void**>(proxy.Get()));
+            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+                               VQ_LOCATION(kSourceFile, 367),
+                               L"CoCreateInstance IID_IGlobalInterfaceTable failed", L"", 1);
+        }
+        pGIT = *proxy;
+    }
+    if (pGIT == nullptr) {
+        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 373), pGIT, L"");
+    }
+    // Outside every proxy: the table calls back into the agent, and the agent may be slow.
+    DWORD dwCookie = 0;
+    const HRESULT hr = pGIT->RegisterInterfaceInGlobal(ptrAgent.p, IID_IVQServerEmergencyAgent, &dwCookie);
+    ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 380),
+                       L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed", L"", 1);
+    return dwCookie;
+}
+
+void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandler,
+                                           const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent) {
+    VQ_FUNCTION_NAME("XEmergencyHandlerInstance::AddHandler");
+    const DWORD dwCookie = RegisterInGIT(ptrAgent);
+
+    XServerIdentity identity;
+    vqerr::FullLoggingLadder(kSourceFile, 414, s_szFunctionName, [&] {
+        ATL::CComPtr<IVQServerIdentity> ptrIdentity;
+        if (FAILED(ptrAgent->QueryInterface(IID_IVQServerIdentity, reinterpret_cast<void**>(&ptrIdentity))) ||
+            ptrIdentity == nullptr) {
+            return;
+        }
+        ServerIdentity record = {};
+        XServerNameGuard nameGuard(record);
+        ptrIdentity->GetServerIdentity(&record);
+        if (record.serverName != nullptr) {
+            identity.m_dwServerId = record.serverId;
+            identity.m_bstrServerName = record.serverName;
+        }
+    });
+
+    auto proxy = m_clientHandlers.GetProxy();
+    XClientHandler& registration = (*proxy)[dwCookie];
+    registration.m_handlers.try_emplace(pHandler);
+    registration.m_serverIdentity = identity;
+}
+
+void XEmergencyHandlerInstance::RemoveHandler(XClientEmergencyHandler* const pHandler) {
+    auto proxy = m_clientHandlers.GetProxy();
+    ClientHandlerMap& registrations = *proxy;
+    for (auto it = registrations.begin(); it != registrations.end();) {
+        XClientHandler& registration = it->second;
+        registration.m_handlers.erase(pHandler);
+        if (!registration.m_handlers.empty()) {
+            ++it;
+            continue;
+        }
+        const DWORD dwCookie = it->first;
+        if (auto* pFailover = FailoverRegistry()) {
+            pFailover->RemoveServerEmergencyHandler(dwCookie);
+        }
+        RevokeFromGIT(dwCookie);
+        it = registrations.erase(it);
+    }
+}
+
+ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT(
+    DWORD dwCookie) {
+    ATL::CComPtr<IVQServerEmergencyAgent> ptrAgent;
+    auto proxy = m_pGIT.GetReadProxy();
+    IGlobalInterfaceTable* const pGIT = *proxy;
+    if (pGIT == nullptr || dwCookie == 0) {
+        return ptrAgent;
+    }
+    // Built on every call rather than kept in a static.
+    const XVQComBSTR functionName(L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT");
+    const HRESULT hr = pGIT->GetInterfaceFromGlobal(dwCookie, IID_IVQServerEmergencyAgent,
+                                                    reinterpret_cast<void**>(&ptrAgent));
+    ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+                       VQErrorLocation(kSourceFile, 342, VQModuleName(), functionName),
+                       L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed", L"", 1);
+    // The table's reference is the one the result owns.
+    return ptrAgent;
+}
+
+void XEmergencyHandlerInstance::RevokeFromGIT(DWORD dwCookie) noexcept {
+    try {
+        auto proxy = m_pGIT.GetProxy();
+        if (*proxy != nullptr && dwCookie != 0) {
+            (*proxy)->RevokeInterfaceFromGlobal(dwCookie);
+        }
+    } catch (...) {
+        // A cookie that cannot be revoked only keeps its agent alive; the caller's removal goes on.
+    }
+}
+
+void XEmergencyHandlerInstance::ReleaseGIT() {
+    auto proxy = m_pGIT.GetProxy();
+    if (*proxy != nullptr) {
+        (*proxy)->Release();
+        *proxy = nullptr;
+    }
+}
+
+void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
+    VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::AddClientId");
+    auto proxy = m_clientHandlers.GetProxy();
+    for (auto& [dwCookie, registration] : *proxy) {
+        auto entry = registration.m_handlers.find(pHandler);
+        if (entry == registration.m_handlers.end()) {
+            continue;
+        }
+        // Only the first registration of the handler takes the id.
+        entry->second.insert(lClientId);
+        if (auto* pFailover = FailoverRegistry()) {
+            pFailover->Register(dwCookie, lClientId,
+                                static_cast<LONG>(registration.m_serverIdentity.m_dwServerId),
+                                registration.m_serverIdentity.m_bstrServerName);
+        }
+        return;
+    }
+    ThrowExcepIfFailed(
+        XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
+        L"client emergency handler for the client connection registration request missing", L"", 1);
+}
+
+void XEmergencyHandlerInstance::RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
+    auto proxy = m_clientHandlers.GetProxy();
+    for (auto& [dwCookie, registration] : *proxy) {
+        auto entry = registration.m_handlers.find(pHandler);
+        if (entry == registration.m_handlers.end()) {
+            continue;
+        }
+        entry->second.erase(lClientId);
+        if (auto* pFailover = FailoverRegistry()) {
+            pFailover->Deregister(dwCookie, lClientId);
+        }
+    }
+}

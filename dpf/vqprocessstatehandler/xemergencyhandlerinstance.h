@@ -1,0 +1,134 @@
+// XEmergencyHandlerInstance: the process-wide state behind XVQProcessEmergencyHandler. It owns the
+// registry of server registrations (one XClientHandler per agent registered in the Global Interface
+// Table, keyed by the table's cookie), the collector of the worker's errors, the table pointer and
+// the identity of the client process, and it starts the worker.
+//
+// Contract:
+// - Instance() gives the one instance of the process, creating it and running Init() on first use.
+//   Init() runs under the instance's own lock, one thread at a time.
+// - Registry, exception logger and table pointer are guarded data, each with a lock of its own.
+//   Lock order: registry before table, registry before logger; the table's lock is never held
+//   while the registry's is taken.
+// - Client threads call AddHandler, RemoveHandler, AddClientId and RemoveClientId; the worker
+//   calls GetServerEmergencyAgentFromGIT inside its registry write proxy.
+// - Throws: AddHandler the table's creation and registration errors (XWrappedVQException; nothing
+//   is recorded then), AddClientId for a handler without registration. Init logs a failing computer
+//   name and goes on. RemoveHandler, RemoveClientId and RevokeFromGIT report nothing; only lock and
+//   allocation errors of the guarded data leave them. GetServerEmergencyAgentFromGIT throws when
+//   the table refuses the cookie.
+// - Test seams: any number of instances besides the process-wide one can be made; InstanceIn runs
+//   the algorithm of Instance() on a slot of the caller's; the worker starter replaces the start of
+//   the worker at the end of Init().
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "Rudada64/XBasicCritSection.h"
+#include "VQError/VQError.h"
+#include "VQProcessStateHandler/IVQServerEmergencyAgent.h"
+#include "VQProcessStateHandler/XClientEmergencyHandler.h"
+#include "vqplatform/platform.h"
+
+class XEmergencyHandlerInstance {
+  public:
+    // The agent's identity as recorded at registration and passed to the failover registry.
+    struct XServerIdentity {
+        DWORD m_dwServerId = 0xFFFFFFFF;
+        XVQComBSTR m_bstrServerName;
+    };
+
+    // One server registration.
+    struct XClientHandler {
+        // Handler -> its client connection ids. A null handler is kept like any other but never
+        // called back.
+        std::map<XClientEmergencyHandler*, std::set<LONG>> m_handlers;
+        // 0xFFFFFFFF until the agent reports a state.
+        DWORD m_dwLastServerState = 0xFFFFFFFF;
+        // 1 once the client failover step has run for this registration.
+        LONG m_lFailoverMark = 0;
+        // True while the last state change was judged an emergency.
+        bool m_bEmergency = false;
+        // GetTickCount() when an emergency was first seen; 0: none yet.
+        DWORD m_dwEmergencyStartTick = 0;
+        XServerIdentity m_serverIdentity;
+    };
+
+    using ClientHandlerMap = std::map<DWORD, XClientHandler>;
+    using WorkerStarter = std::function<void(XEmergencyHandlerInstance&)>;
+    using Factory = std::function<XEmergencyHandlerInstance*()>;
+
+    // Fields at their initial values: empty registry, logger of 100, no table, process id
+    // 0xFFFFFFFF, empty computer name.
+    XEmergencyHandlerInstance();
+    // The same; `startWorker` runs as the last step of the first Init() in place of the worker's
+    // own start (tests).
+    explicit XEmergencyHandlerInstance(WorkerStarter startWorker);
+    // Releases neither the table nor the worker: the teardown does that before it deletes.
+    virtual ~XEmergencyHandlerInstance();
+
+    XEmergencyHandlerInstance(const XEmergencyHandlerInstance&) = delete;
+    XEmergencyHandlerInstance& operator=(const XEmergencyHandlerInstance&) = delete;
+
+    // The process-wide instance, created and initialised on first use.
+    static XEmergencyHandlerInstance* Instance();
+    // The algorithm of Instance() on `slot`: a thread that finds it empty makes an instance with
+    // `create`, installs it by compare-and-exchange (a loser deletes its own) and runs Init() on the
+    // installed one.
+    static XEmergencyHandlerInstance* InstanceIn(std::atomic<XEmergencyHandlerInstance*>& slot,
+                                                 const Factory& create);
+
+    // Records the process id and the computer name, then starts the worker.
+    void Init();
+
+    // Registers the agent in the Global Interface Table and files `pHandler` under the new cookie.
+    void AddHandler(XClientEmergencyHandler* const pHandler,
+                    const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent);
+    // Removes `pHandler` from every registration; a registration left empty leaves the failover
+    // registry and the table.
+    void RemoveHandler(XClientEmergencyHandler* const pHandler);
+    // Creates the table when needed and registers the agent; returns the cookie.
+    DWORD RegisterInGIT(const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent);
+    // The agent under `dwCookie`, usable on the calling thread; empty without table or for cookie 0.
+    ATL::CComPtr<IVQServerEmergencyAgent> GetServerEmergencyAgentFromGIT(DWORD dwCookie);
+    void RevokeFromGIT(DWORD dwCookie) noexcept;
+    // Releases the table (teardown); registered cookies are not revoked.
+    void ReleaseGIT();
+
+    // Adds the id to the handler's first registration and to the failover registry.
+    void AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId);
+    // Removes the id from every registration of the handler and from the failover registry.
+    void RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId);
+
+    // Guarded fields, for the worker's passes and for tests.
+    XCritData<ClientHandlerMap>& ClientHandlers() noexcept { return m_clientHandlers; }
+    XCritData<XVQExcepRefLogger>& ExceptionLogger() noexcept { return m_excepLogger; }
+    // The client process identity as Init() recorded it (0xFFFFFFFF and empty before).
+    DWORD GetClientProcessId() const;
+    XVQComBSTR GetClientComputerName() const;
+
+  private:
+    // The worker seam and Init()'s last step, run under Init()'s lock: starts the worker of this
+    // instance, once for all Init() calls (a failed start is not retried); its errors reach the
+    // caller of Init(). An injected starter runs in place of the module's own start. This is where
+    // the emergency handler task is created and started; until the module has one, an instance
+    // without a starter starts nothing.
+    void StartWorkerTask();
+
+    XCritData<ClientHandlerMap> m_clientHandlers;
+    XCritData<XVQExcepRefLogger> m_excepLogger;
+    XCritData<IGlobalInterfaceTable*> m_pGIT;
+    DWORD m_dwProcessId = 0xFFFFFFFF;
+    XVQComBSTR m_bstrComputerName;
+
+    // Serialises Init(), the only writer of the identity fields.
+    std::mutex m_initLock;
+    // Guards the identity fields against a racing Init(): the worker reads them while a thread that
+    // lost the first-call race may still be rewriting them.
+    mutable std::mutex m_identityLock;
+    WorkerStarter m_startWorker;
+    bool m_bWorkerStarted = false;
+};

@@ -1,0 +1,78 @@
+// RecordingHandler: an XClientEmergencyHandler that writes every callback into a Journal shared by
+// the handlers of a test, so that the order across handlers can be asserted.
+//
+// - Each callback is appended (handler, slot, arguments, calling thread) before anything else
+//   happens in it; then, when the test has armed the slot, it throws.
+// - Journals are thread-safe; WaitForCount blocks until the journal holds a number of events or a
+//   time-out passes, for callbacks that arrive on the worker thread.
+// - The handler is built twice, once against the module's static library (unit tests) and once
+//   against the DLL (end-to-end tests), since it derives from the exported class.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "VQProcessStateHandler/XClientEmergencyHandler.h"
+
+namespace vqtest {
+
+enum class HandlerSlot { ServerEmergencyState, AgentError, ClientEmergencyFailover };
+
+// What a slot throws when armed.
+enum class ThrowKind { None, StdException, WrappedVQException, Other };
+
+class RecordingHandler;
+
+struct HandlerEvent {
+    const RecordingHandler* handler = nullptr;
+    HandlerSlot slot = HandlerSlot::ServerEmergencyState;
+    // ServerEmergencyState: state, emergency mode. AgentError: kind, 0.
+    // ClientEmergencyFailover: failover value, cookie.
+    DWORD first = 0;
+    DWORD second = 0;
+    DWORD threadId = 0;
+};
+
+class Journal {
+  public:
+    void Append(const HandlerEvent& event);
+    std::vector<HandlerEvent> Events() const;
+    std::size_t Count() const;
+    // True when the journal holds at least `count` events within `timeout`.
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const;
+    void Clear();
+
+  private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<HandlerEvent> m_events;
+};
+
+class RecordingHandler : public XClientEmergencyHandler {
+  public:
+    explicit RecordingHandler(Journal& journal, std::string name = {});
+
+    // From now on `slot` throws `kind` after recording (ThrowKind::None disarms it).
+    void ThrowFrom(HandlerSlot slot, ThrowKind kind);
+    const std::string& Name() const { return m_name; }
+    // This handler's events, in order.
+    std::vector<HandlerEvent> Events() const;
+
+    void OnServerEmergencyState(DWORD serverEmergencyState, LONG emergencyMode) override;
+    void OnAgentError(DWORD agentErrorKind) override;
+    void OnClientEmergencyFailover(LONG failover, DWORD registrationCookie) override;
+
+  private:
+    void Handle(HandlerSlot slot, DWORD first, DWORD second);
+
+    Journal& m_journal;
+    const std::string m_name;
+    mutable std::mutex m_mutex;
+    ThrowKind m_throws[3] = {ThrowKind::None, ThrowKind::None, ThrowKind::None};
+};
+
+}  // namespace vqtest
