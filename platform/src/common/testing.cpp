@@ -20,19 +20,22 @@ struct Fault {
     DWORD error = 0;
 };
 
-// The fast path reads only `anyArmed`; the counts themselves change under the mutex, so that n
-// armed faults fail exactly n calls however many threads race for them.
+// The fast path of ConsumeFault reads only this flag: constant-initialised and trivially
+// destructible, so it is valid at any time, static initialisation and exit included.
+std::atomic<bool> g_anyFaultArmed{false};
+
+// The counts change under the mutex, so that n armed faults fail exactly n calls however many
+// threads race for them.
 struct FaultRegistry {
     std::mutex mutex;
     std::array<Fault, kOperationCount> faults{};
-    std::atomic<bool> anyArmed{false};
 
     void UpdateArmedLocked() {
         bool armed = false;
         for (const Fault& fault : faults) {
             armed = armed || fault.remaining != 0;
         }
-        anyArmed.store(armed, std::memory_order_relaxed);
+        g_anyFaultArmed.store(armed, std::memory_order_relaxed);
     }
 };
 
@@ -91,10 +94,10 @@ bool FaultInjectionSupported(Operation op) {
 }
 
 bool ConsumeFault(Operation op, DWORD* error) {
-    FaultRegistry& registry = Faults();
-    if (!registry.anyArmed.load(std::memory_order_relaxed)) {
+    if (!g_anyFaultArmed.load(std::memory_order_relaxed)) {
         return false;
     }
+    FaultRegistry& registry = Faults();
     std::lock_guard<std::mutex> lock(registry.mutex);
     Fault& fault = registry.faults.at(static_cast<std::size_t>(op));
     if (fault.remaining == 0) {
