@@ -1,11 +1,56 @@
-// Structured exceptions: the records a translator receives and the codes it may see.
-// On Linux a synchronous fault signal is described with the Windows exception code that stands for
-// it (an access violation is EXCEPTION_ACCESS_VIOLATION, and so on); CONTEXT is opaque there.
+// Structured exceptions: the records a translator receives, the codes it may see, and the
+// per-thread translator that turns a hardware fault into a C++ exception of the translator's making.
+//
+// vqplatform::SetThreadTranslator(f) makes `f` the calling thread's translator and returns the one
+// it had before (nullptr on a new thread); nullptr uninstalls. It is the one name to use on both
+// platforms. On Linux `_set_se_translator` is the same call under the runtime's name. On Windows the
+// runtime's own `_set_se_translator` must not be used: code built with mingw-w64 g++ never calls it.
+//
+// On a thread with a translator, a fault of the thread's own instruction calls the translator on
+// that thread, on its own stack, as if called from the faulting instruction: what it throws unwinds
+// from the faulting frame into the thread's catch clauses, running the destructors of every frame on
+// the way (locks held by guards are released), and the process goes on. The records passed to the
+// translator live until it returns. A translator that returns instead of throwing ends the process
+// as an unhandled fault would (Linux: the signal's default action; Windows: exit code = the code).
+// A fault inside a translator is translated again, as on Windows.
+//
+// Compile code that may fault with -fnon-call-exceptions: without it the compiler records no
+// landing pad for a faulting instruction, and the unwinder passes over that frame's destructors and
+// catch clauses.
+//
+// Threads without a translator keep the behaviour they had: a fault goes to the fault handler that
+// was installed before this layer's (a sanitizer's, for example) or takes the signal's default
+// action (Linux), or goes on to the frame handlers and the unhandled-exception filter (Windows).
+// A stack overflow is never translated: there is no stack left to run the translator on.
+//
+// Linux (x86-64): the faults are SIGSEGV, SIGBUS, SIGFPE and SIGILL raised by an instruction (a
+// signal sent by kill() or raise() is no fault). They read as:
+//   SIGSEGV  EXCEPTION_ACCESS_VIOLATION; 2 parameters: [0] 0 read, 1 write, 8 execute (0 when the
+//            processor does not tell, as for a general-protection fault), [1] the address accessed
+//            (0 when the processor does not report one)
+//   SIGBUS   EXCEPTION_DATATYPE_MISALIGNMENT for a misaligned access (no parameters), else
+//            EXCEPTION_IN_PAGE_ERROR with the 2 parameters above
+//   SIGFPE   EXCEPTION_INT_DIVIDE_BY_ZERO (x86 reports INT_MIN / -1 the same way),
+//            EXCEPTION_INT_OVERFLOW, or the EXCEPTION_FLT_* code of the floating-point fault
+//            (EXCEPTION_FLT_INVALID_OPERATION when the kernel names none)
+//   SIGILL   EXCEPTION_PRIV_INSTRUCTION for a privileged opcode or register, else
+//            EXCEPTION_ILLEGAL_INSTRUCTION
+// ExceptionAddress is the faulting instruction; ContextRecord holds the integer registers at the
+// fault. The fault handlers are installed for the whole process on the first installation of a
+// translator and stay; the handlers they replaced are the ones chained to.
+// Windows: a vectored exception handler translates the hardware exception codes (access violation,
+// in-page error, misalignment, illegal and privileged instruction, array bounds, integer and
+// floating-point faults); breakpoints, single steps, stack overflows and software exceptions (C++
+// throws among them) are left alone.
+//
+// Thread-safe; nothing here throws.
 #pragma once
 
 #include "vqplatform/types.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <eh.h>
+#else
 #define EXCEPTION_MAXIMUM_PARAMETERS 15
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
 #define EXCEPTION_DATATYPE_MISALIGNMENT 0x80000002u
@@ -22,7 +67,15 @@
 #define EXCEPTION_INT_OVERFLOW 0xC0000095u
 #define EXCEPTION_STACK_OVERFLOW 0xC00000FDu
 
-struct CONTEXT;
+using DWORD64 = std::uint64_t;
+
+// The integer registers of x86-64 at the fault, named as in the Windows CONTEXT.
+struct CONTEXT {
+    DWORD64 Rax, Rcx, Rdx, Rbx, Rsp, Rbp, Rsi, Rdi;
+    DWORD64 R8, R9, R10, R11, R12, R13, R14, R15;
+    DWORD64 Rip;
+    DWORD EFlags;
+};
 
 struct EXCEPTION_RECORD {
     DWORD ExceptionCode;
@@ -37,4 +90,14 @@ struct EXCEPTION_POINTERS {
     EXCEPTION_RECORD* ExceptionRecord;
     CONTEXT* ContextRecord;
 };
+
+// The runtime's names for a translator and for installing one.
+using _se_translator_function = void (*)(unsigned int, EXCEPTION_POINTERS*);
+VQ_EXPORT _se_translator_function _set_se_translator(_se_translator_function translator) noexcept;
 #endif
+
+namespace vqplatform {
+
+VQ_EXPORT _se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept;
+
+}  // namespace vqplatform
