@@ -5,6 +5,13 @@
 
 #include "VQConvert/XVQComBSTR.h"
 
+// winerror.h defines SEVERITY_ERROR (1, the HRESULT failure bit for MAKE_HRESULT), which would
+// replace the severity of that name below. The component's name wins; code that needs the SDK
+// value writes 1.
+#if defined(_WIN32) && defined(SEVERITY_ERROR)
+#undef SEVERITY_ERROR
+#endif
+
 namespace XVQEXCEP {
 
 // Severities the module reports with. Their meaning is the component's: higher is worse.

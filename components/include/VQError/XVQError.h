@@ -1,8 +1,26 @@
 // The error component's static interface: log-book writers, exception makers and throwers.
 //
-// Writers never throw and never return a value: a report that cannot be written is dropped.
-// Makers return an XWrappedVQException and throw nothing (but std::bad_alloc). Throwers throw an
-// XWrappedVQException. Every report goes to the log book (XVQLogBook.h).
+// Writers never throw and never return a value: a report that cannot be written is dropped. Each
+// writes exactly one log-book entry (XVQLogBook.h); the rethrow and flag arguments are accepted and
+// ignored. Makers return an XWrappedVQException and throw nothing (but std::bad_alloc). Throwers
+// throw an XWrappedVQException. Makers and throwers write nothing: whoever catches reports.
+//
+// What each writer records: kind, severity, type, HRESULT, message, text. The place is the given
+// location, or the exception's own for the writer without one.
+//   _com_error           com_error, GetErrorSeverity(hr), TYPE_SYSTEM, Error(), "COM error", text
+//   XWrappedVQException  exception, the exception's severity, type, HRESULT, message, second text
+//                        (an empty one: 0, 0, S_OK, "empty exception", "")
+//   std::exception       std_exception, severity, TYPE_STD, E_FAIL, what() as UTF-8, text
+//   CAtlException        atl_exception, severity, TYPE_SYSTEM, m_hr, "ATL exception", text
+//   CException*          mfc_exception, severity, TYPE_SYSTEM, m_sc (COleException), E_OUTOFMEMORY
+//                        (CMemoryException) or E_FAIL, GetErrorMessage (else "MFC exception"), text
+//   long hr              hresult, severity, TYPE_SYSTEM, hr, message, ""
+//   unknown              unknown, SEVERITY_SEVERE, TYPE_UNKNOWN, E_FAIL, "unknown exception", text
+//   API error            api_error, GetErrorSeverity (SEVERITY_SEVERE for error 0), TYPE_SYSTEM,
+//                        HRESULT_FROM_WIN32(last error), message, ""; apiError = the last error
+//   line                 line, SEVERITY_NONE, 0, S_OK, text, additional text
+//   TranslateCException  structured, SEVERITY_CRITICAL, TYPE_STRUCTURED, code, the exception's
+//                        name ("access violation"), "address 0x..." when known
 #pragma once
 
 #include <exception>
@@ -36,13 +54,17 @@ public:
     static void TranslateCException(const VQErrorLocation& location, unsigned code, EXCEPTION_POINTERS* info,
                                     bool raise);
 
+    // TYPE_STD, E_FAIL, message what() (UTF-8).
     static XWrappedVQException CreateExcep(std::exception& error, const VQErrorLocation& location,
                                            XVQEXCEP::ERROR_SEVERITY severity, const OLECHAR* text);
+    // TYPE_UNKNOWN, E_FAIL, SEVERITY_SEVERE, message "unknown exception".
     static XWrappedVQException CreateUnknownExcep(const VQErrorLocation& location, const OLECHAR* text);
+    // TYPE_SYSTEM, `hr`, severity XHRErrorcodeHandler::GetErrorSeverity(hr).
     static XWrappedVQException CreateSystemExcepAtError(const VQErrorLocation& location, HRESULT hr,
                                                         const OLECHAR* message, const OLECHAR* text);
 
-    // Throws when `pointer` is null ("null pointer", E_POINTER); otherwise returns.
+    // Throws when `pointer` is null (TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, "null pointer");
+    // otherwise returns.
     static void CheckPtr_ThrowExcep(const VQErrorLocation& location, const void* pointer, const OLECHAR* text);
     [[noreturn]] static void DoThrowExcepAtError(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
                                                  HRESULT hr, XVQEXCEP::ERROR_SEVERITY severity, long subCode,
@@ -51,6 +73,7 @@ public:
 
 class VQ_EXPORT XVQExceptionFactory {
 public:
+    // `type`, E_FAIL, SEVERITY_SEVERE.
     static XWrappedVQException CreateSystemException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
                                                      const OLECHAR* message, const OLECHAR* text);
     static XWrappedVQException DoCreateException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,

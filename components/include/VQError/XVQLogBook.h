@@ -1,14 +1,18 @@
 // The error log book: process-wide, thread-safe. Every report of the error component becomes one
 // entry, kept in memory (the most recent kMaxEntries, readable in-process) and written as one
 // structured line to the chosen sink:
-//   Syslog (default): the system log, identity "VQProcessStateHandler64", priority by severity;
+//   Syslog (default): the system log, identity "VQProcessStateHandler64", priority by severity
+//     (on Windows the debugger output);
 //   Stderr: standard error; None: memory only.
 // Writing never throws.
 //
-// Line format (one line, key=value, text values quoted with \" \\ \n escaped):
+// Line format (one line, key=value; text values quoted, UTF-8, with \" \\ \n \r \t escaped and
+// other control characters as \xNN; time in UTC; an api_error entry adds lasterror=N after hr):
 //   time=2026-12-05T16:15:31.123Z pid=1 tid=2 kind=exception severity=8 type=2 hr=0x80004005
-//   file=".\xemergencyhandlerinstance" line=277 subsystem="VQProcessStateHandler"
+//   file=".\\xemergencyhandlerinstance" line=277 subsystem="VQProcessStateHandler"
 //   function="XEmergencyHandlerInstance::Init" message="GetComputerName failed" text=""
+// kind is one of exception, com_error, std_exception, atl_exception, mfc_exception, hresult,
+// unknown, api_error, line, structured.
 #pragma once
 
 #include <chrono>

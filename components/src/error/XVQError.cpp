@@ -73,11 +73,18 @@ HRESULT MfcResult(const CException* error) {
     return E_FAIL;
 }
 
+// The exception's own description; a generic one when it has none or fails to give it, so that the
+// report is still written.
 std::wstring MfcMessage(const CException* error) {
     if (error != nullptr) {
         wchar_t buffer[kMfcMessageChars] = {};
-        if (error->GetErrorMessage(buffer, kMfcMessageChars) != FALSE && buffer[0] != L'\0') {
-            return buffer;
+        try {
+            if (error->GetErrorMessage(buffer, kMfcMessageChars) != FALSE && buffer[0] != L'\0') {
+                buffer[kMfcMessageChars - 1] = L'\0';
+                return buffer;
+            }
+        } catch (...) {
+            // Falls back below.
         }
     }
     return L"MFC exception";
