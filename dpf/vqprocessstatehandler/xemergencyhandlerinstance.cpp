@@ -159,6 +159,8 @@ void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandl
     });
 
     auto proxy = m_clientHandlers.GetProxy();
+    // The index first: a pair without its handler entry is harmless, the reverse is not.
+    m_handlerCookies.emplace(pHandler, dwCookie);
     XClientHandler& registration = (*proxy)[dwCookie];
     registration.m_handlers.try_emplace(pHandler);
     registration.m_serverIdentity = identity;
@@ -167,19 +169,24 @@ void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandl
 void XEmergencyHandlerInstance::RemoveHandler(XClientEmergencyHandler* const pHandler) {
     auto proxy = m_clientHandlers.GetProxy();
     ClientHandlerMap& registrations = *proxy;
-    for (auto it = registrations.begin(); it != registrations.end();) {
-        XClientHandler& registration = it->second;
-        registration.m_handlers.erase(pHandler);
-        if (!registration.m_handlers.empty()) {
-            ++it;
+    // The handler's registrations in ascending cookie order, as a walk of the registry meets them.
+    auto pair = m_handlerCookies.lower_bound({pHandler, 0});
+    while (pair != m_handlerCookies.end() && pair->first == pHandler) {
+        const DWORD dwCookie = pair->second;
+        pair = m_handlerCookies.erase(pair);
+        auto it = registrations.find(dwCookie);
+        if (it == registrations.end()) {
             continue;
         }
-        const DWORD dwCookie = it->first;
+        XClientHandler& registration = it->second;
+        if (registration.m_handlers.erase(pHandler) == 0 || !registration.m_handlers.empty()) {
+            continue;
+        }
         if (auto* pFailover = FailoverRegistry()) {
             pFailover->RemoveServerEmergencyHandler(dwCookie);
         }
         RevokeFromGIT(dwCookie);
-        it = registrations.erase(it);
+        registrations.erase(it);
     }
 }
 

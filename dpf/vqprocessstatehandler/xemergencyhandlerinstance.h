@@ -131,4 +131,36 @@ class XEmergencyHandlerInstance {
     mutable std::mutex m_identityLock;
     WorkerStarter m_startWorker;
     bool m_bWorkerStarted = false;
+
+    // Worker passes and agent error dispatch (xemergencyhandlerinstance_passes.cpp). They run on the
+    // worker thread (or a test's thread, on an instance that is not the process-wide one), in the
+    // multithreaded apartment. Each pass holds the registry's write proxy from start to end, across
+    // agent calls and client callbacks; errors of agents and callbacks go to the exception logger
+    // (registry lock first, logger lock second). Only a failed agent lookup in the table leaves a
+    // pass, as the table's XWrappedVQException.
+  public:
+    // Polls every registration's agent; announces a changed state to its handlers, judged against
+    // the server's emergency configuration. A failed poll dispatches an agent error and drops the
+    // registration (its table entry and failover registrations stay).
+    void HandleServerEmergencyState();
+    // Requests the client emergency failover, once per registration, for registrations in an
+    // emergency whose failover wait has not run out, and tells their handlers when the server
+    // accepts.
+    void HandleClientEmergencyFailoverState();
+    // OnAgentError(`agentErrorKind`) to every non-null handler of `record`; the caller holds the
+    // registry's proxy. A throwing handler is collected and the next one is called.
+    void DispatchAgentError(const XClientHandler& record, DWORD agentErrorKind);
+    // The same for every registration, under the registry's read proxy (the worker's end).
+    void DispatchAgentError(DWORD agentErrorKind);
+    // True when a failed `hr` means the server or the connection to it is lost (agent error kind 1
+    // rather than 3).
+    static bool IsCommunicationFailure(HRESULT hr);
+
+  private:
+    // Handler -> its registrations' cookies, ascending: the (handler, cookie) pairs of the registry,
+    // so that RemoveHandler reaches a handler's registrations without walking all of them. Guarded
+    // by the registry's lock, kept by AddHandler, RemoveHandler and the state pass. A pair whose
+    // registration or handler entry is gone is harmless (RemoveHandler skips it); a handler entry
+    // without its pair would be missed by RemoveHandler.
+    std::set<std::pair<XClientEmergencyHandler*, DWORD>> m_handlerCookies;
 };
