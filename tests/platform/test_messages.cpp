@@ -19,6 +19,8 @@ using vqtest::MessageWindow;
 using vqtest::WindowCallback;
 
 constexpr DWORD kSafetyTimeout = 5000;
+// Typed: Windows defines WAIT_TIMEOUT as a signed constant.
+constexpr DWORD kTimedOut = WAIT_TIMEOUT;
 constexpr UINT kMessage = WM_APP + 7;
 
 // Drops whatever an earlier test left in this thread's queue.
@@ -155,10 +157,10 @@ TEST(MsgWaitTest, ReturnsForTheEventForPostedInputAndOnTimeOut) {
     DrainQueue();
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_ALLINPUT, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_ALLINPUT, 0), kTimedOut);
 
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_KEY, 0), WAIT_TIMEOUT)
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_KEY, 0), kTimedOut)
         << "posted messages are not keyboard input";
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0), WAIT_OBJECT_0 + 1);
@@ -211,11 +213,11 @@ TEST(MsgWaitTest, ReportedInputIsSeenUnlessInputAvailableIsAsked) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, 0), kTimedOut);
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE),
               WAIT_OBJECT_0 + 1);
     DrainQueue();
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE), WAIT_TIMEOUT);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 0, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE), kTimedOut);
     CloseHandle(event);
 }
 

@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // Long enough never to pass on a healthy machine, so a test that hangs fails instead.
 constexpr DWORD kSafetyTimeout = 5000;
+// Typed: Windows defines WAIT_TIMEOUT as a signed constant.
+constexpr DWORD kTimedOut = WAIT_TIMEOUT;
 
 class EventTest : public ::testing::Test {
   protected:
@@ -37,12 +39,12 @@ class EventTest : public ::testing::Test {
 
 TEST_F(EventTest, ManualResetEventStaysSignalledUntilReset) {
     HANDLE event = Event(true, false);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimedOut);
     ASSERT_TRUE(SetEvent(event));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(event, kSafetyTimeout), WAIT_OBJECT_0);
     ASSERT_TRUE(ResetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimedOut);
 }
 
 TEST_F(EventTest, InitialStateIsHonoured) {
@@ -65,7 +67,7 @@ TEST_F(EventTest, AutoResetEventLetsExactlyOneWaitThrough) {
         std::this_thread::yield();
     }
     // The signal went to one waiter and was consumed: nothing is left for a third.
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimedOut);
     ASSERT_TRUE(SetEvent(event));
     first.join();
     second.join();
@@ -75,7 +77,7 @@ TEST_F(EventTest, AutoResetEventLetsExactlyOneWaitThrough) {
 TEST_F(EventTest, FiniteWaitTimesOutAfterItsTimeout) {
     HANDLE event = Event(true, false);
     const auto start = Clock::now();
-    EXPECT_EQ(WaitForSingleObject(event, 20), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 20), kTimedOut);
     // Windows may end a wait up to one timer tick early.
     EXPECT_GE(Clock::now() - start, 4ms);
 }
@@ -117,7 +119,7 @@ TEST_F(EventTest, ClosedHandleIsNeverGivenOutAgain) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(WaitForSingleObject(closed, 0), WAIT_FAILED);
     EXPECT_FALSE(ResetEvent(closed));
-    EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(fresh, 0), kTimedOut);
 }
 
 TEST_F(EventTest, ClosingAHandleLetsAPendingWaitGoOn) {
@@ -159,7 +161,7 @@ TEST_F(EventTest, InjectedFaultsFailCreateSetAndWaitWithTheArmedError) {
     seams::FailNext(seams::Operation::SetEvent, 1, ERROR_ACCESS_DENIED);
     EXPECT_FALSE(SetEvent(event));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kTimedOut);
 
     ASSERT_TRUE(SetEvent(event));
     seams::FailNext(seams::Operation::Wait, 2, ERROR_INVALID_HANDLE);

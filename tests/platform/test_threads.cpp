@@ -19,6 +19,8 @@ namespace {
 namespace seams = vqplatform::testing;
 
 constexpr DWORD kSafetyTimeout = 5000;
+// Typed: Windows defines WAIT_TIMEOUT as a signed constant.
+constexpr DWORD kTimedOut = WAIT_TIMEOUT;
 
 struct Probe {
     std::atomic<bool> ran{false};
@@ -70,7 +72,7 @@ TEST_F(ThreadTest, SuspendedThreadRunsOnlyAfterResumeAndEndsWithItsResult) {
     unsigned id = 0;
     HANDLE thread = Start(ProbeRoutine, &probe, CREATE_SUSPENDED, &id);
     EXPECT_NE(id, 0u);
-    EXPECT_EQ(WaitForSingleObject(thread, 10), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(thread, 10), kTimedOut);
     EXPECT_FALSE(probe.ran.load());
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeThread(thread, &code));
@@ -187,7 +189,7 @@ TEST_F(ThreadTest, InjectedFaultsFailCreationPriorityAndResume) {
 
     seams::FailNext(seams::Operation::ResumeThread, 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(ResumeThread(thread), static_cast<DWORD>(-1));
-    EXPECT_EQ(WaitForSingleObject(thread, 10), WAIT_TIMEOUT) << "a failed resume leaves the thread suspended";
+    EXPECT_EQ(WaitForSingleObject(thread, 10), kTimedOut) << "a failed resume leaves the thread suspended";
     EXPECT_EQ(ResumeThread(thread), 1u);
     EXPECT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
     EXPECT_TRUE(probe.ran.load());
