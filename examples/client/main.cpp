@@ -1,0 +1,224 @@
+// vqdemo_client: a client process that loads VQProcessStateHandler64 to watch over the demo's agent
+// server. It registers two server emergency handlers with an agent proxy for the server, announces
+// a client connection id for each, and prints every callback with a timestamp, the thread it ran
+// on and what it means. It ends by itself once every handler has lost its server (or after
+// --max-seconds), deregistering what it registered.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "VQError/XVQLogBook.h"
+#include "VQProcessStateHandler/XVQProcessEmergencyHandler.h"
+#include "agent_proxy/XAgentProxy.h"
+#include "protocol/text.h"
+#include "vqplatform/platform.h"
+
+namespace {
+
+using vqdemo::PrintLine;
+
+constexpr const char* kUsage =
+    "usage: vqdemo_client --port N [--timeout-ms MS] [--max-seconds S] [--log-book syslog|stderr|none]\n"
+    "  --port N          the agent server's port on 127.0.0.1\n"
+    "  --timeout-ms MS   the agent proxy's per-call time-out (default 2000)\n"
+    "  --max-seconds S   end after S seconds at the latest (default 120)\n"
+    "  --log-book SINK   where the library's log book goes (default: the system log)\n";
+
+volatile std::sig_atomic_t g_signalled = 0;
+
+extern "C" void OnSignal(int) {
+    g_signalled = 1;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// Which handlers have lost their server; the main thread waits for all of them.
+class Progress {
+  public:
+    explicit Progress(std::size_t handlers) : m_handlers(handlers) {}
+    void ServerLost(const std::string& handler) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lost.insert(handler);
+        m_changed.notify_all();
+    }
+    // True when every handler has lost its server within `timeout`.
+    bool WaitAllLost(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [this] { return m_lost.size() == m_handlers; });
+    }
+
+  private:
+    const std::size_t m_handlers;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::set<std::string> m_lost;
+};
+
+class XDemoHandler : public XClientEmergencyHandler {
+  public:
+    XDemoHandler(std::string name, DWORD mainThread, Progress& progress)
+        : m_name(std::move(name)), m_mainThread(mainThread), m_progress(progress) {}
+
+    void OnServerEmergencyState(DWORD serverEmergencyState, LONG emergencyMode) override {
+        const std::string state = std::to_string(serverEmergencyState);
+        Print(
+            "OnServerEmergencyState(" + state + ", " + std::to_string(emergencyMode) + ")",
+            emergencyMode == VQEmergency::kModeEmergency
+                ? "the server is now in state " + state +
+                      ", an EMERGENCY per its emergency configuration (mode 2); the library asks the server "
+                      "to fail this client over"
+                : "the server is now in state " + state + ", not an emergency (mode " +
+                      std::to_string(emergencyMode) + ")");
+    }
+
+    void OnAgentError(DWORD agentErrorKind) override {
+        Print("OnAgentError(" + std::to_string(agentErrorKind) + ")",
+              agentErrorKind == VQEmergency::kAgentErrorCommunication
+                  ? "the server cannot be reached (communication failure, kind 1); the library has dropped "
+                    "this registration and will not call this handler again for it"
+                  : "the agent failed (kind " + std::to_string(agentErrorKind) +
+                        "); the library has dropped this registration, or its worker has ended");
+        m_progress.ServerLost(m_name);
+    }
+
+    void OnClientEmergencyFailover(LONG failover, DWORD registrationCookie) override {
+        Print("OnClientEmergencyFailover(" + std::to_string(failover) + ", " +
+                  std::to_string(registrationCookie) + ")",
+              "the server accepted the emergency failover of this client process for registration " +
+                  std::to_string(registrationCookie) + "; time to move to the standby server");
+    }
+
+  private:
+    void Print(const std::string& call, const std::string& meaning) {
+        const DWORD thread = GetCurrentThreadId();
+        PrintLine(m_name + ": " + call + " on thread " + std::to_string(thread) +
+                  (thread == m_mainThread ? " (main thread)" : " (library worker)") + ": " + meaning);
+    }
+
+    const std::string m_name;
+    const DWORD m_mainThread;
+    Progress& m_progress;
+};
+
+bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) {
+        return false;
+    }
+    *value = std::stoul(text);
+    return *value <= max;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long port = 0;
+    unsigned long timeoutMs = vqdemo::XAgentProxy::kDefaultCallTimeoutMs;
+    unsigned long maxSeconds = 120;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string value = i + 1 < argc ? argv[i + 1] : "";
+        bool ok = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--port") {
+            ok = ok && ParseUnsigned(value, 65535, &port) && port != 0;
+        } else if (arg == "--timeout-ms") {
+            ok = ok && ParseUnsigned(value, 600000, &timeoutMs);
+        } else if (arg == "--max-seconds") {
+            ok = ok && ParseUnsigned(value, 86400, &maxSeconds);
+        } else if (arg == "--log-book" && (value == "syslog" || value == "stderr" || value == "none")) {
+            XVQLogBook::SetSink(value == "syslog"   ? XVQLogBook::Sink::Syslog
+                                : value == "stderr" ? XVQLogBook::Sink::Stderr
+                                                    : XVQLogBook::Sink::None);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            std::cerr << "vqdemo_client: bad or missing value for '" << arg << "'\n" << kUsage;
+            return 2;
+        }
+        ++i;
+    }
+    if (port == 0) {
+        std::cerr << "vqdemo_client: --port is required\n" << kUsage;
+        return 2;
+    }
+
+    // The library hands the agent to its worker through the Global Interface Table, which needs
+    // COM on the registering thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(com)) {
+        PrintLine("CoInitializeEx failed: " + Hex(com), stderr);
+        return 1;
+    }
+    ATL::CComPtr<vqdemo::XAgentProxy> proxy;
+    const HRESULT created = vqdemo::XAgentProxy::Create(static_cast<std::uint16_t>(port), &proxy);
+    if (FAILED(created)) {
+        PrintLine("cannot make the agent proxy: " + Hex(created), stderr);
+        return 1;
+    }
+    proxy->SetCallTimeout(static_cast<DWORD>(timeoutMs));
+
+    const DWORD mainThread = GetCurrentThreadId();
+    PrintLine("client process " + std::to_string(GetCurrentProcessId()) + ", main thread " +
+              std::to_string(mainThread) + "; agent server at 127.0.0.1:" + std::to_string(port));
+    ServerIdentity identity{};
+    const HRESULT known = proxy->GetServerIdentity(&identity);
+    if (SUCCEEDED(known) && identity.serverName != nullptr) {
+        PrintLine("server '" +
+                  vqdemo::Utf8FromWide(std::wstring(identity.serverName, SysStringLen(identity.serverName))) +
+                  "' (id " + std::to_string(identity.serverId) + ")");
+        SysFreeString(identity.serverName);
+    } else {
+        PrintLine("the server does not answer (" + Hex(known) + "); registering all the same");
+    }
+
+    Progress progress(2);
+    XDemoHandler handlerA("handler A", mainThread, progress);
+    XDemoHandler handlerB("handler B", mainThread, progress);
+    const std::vector<std::pair<XDemoHandler*, LONG>> registrations = {{&handlerA, 101}, {&handlerB, 102}};
+    try {
+        for (const auto& [handler, connectionId] : registrations) {
+            XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(handler, proxy->AsAgent());
+            XVQProcessEmergencyHandler::RegisterClientConnectionId(handler, connectionId);
+        }
+    } catch (...) {
+        PrintLine("registering with the library failed", stderr);
+        return 1;
+    }
+    PrintLine(
+        "registered handler A (client connection id 101) and handler B (client connection id 102); the "
+        "library's worker polls the server every 10 s, the first time about 10 s from now");
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
+    bool allLost = false;
+    while (!allLost && g_signalled == 0 && std::chrono::steady_clock::now() < end) {
+        allLost = progress.WaitAllLost(std::chrono::milliseconds(100));
+    }
+    PrintLine(allLost ? "every handler has lost its server; deregistering and ending"
+                      : (g_signalled != 0 ? "interrupted; deregistering and ending"
+                                          : "time is up; deregistering and ending"));
+    for (const auto& [handler, connectionId] : registrations) {
+        XVQProcessEmergencyHandler::DeregisterClientConnectionId(handler, connectionId);
+        XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(handler);
+    }
+    proxy.Release();
+    CoUninitialize();
+    return allLost ? 0 : 3;
+}
