@@ -163,15 +163,29 @@ TEST(StructuredExceptionTranslation, EachThreadHasItsOwnTranslator) {
     });
 }
 
-#if !defined(_WIN32)
-// Each death test runs in a fresh process (threadsafe style), so the fault handlers are installed
-// inside the statement, over whatever handler the statement put in place first.
+// Each death test runs in a fresh process (threadsafe style), so the fault handling is installed
+// inside the statement, over whatever the statement put in place first.
+class UntranslatedFaultDeathTest : public ::testing::Test {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
 
-void InstallFaultHandlersFromAnotherThread() {
+void InstallFaultHandlingFromAnotherThread() {
     std::thread thread([] { vqplatform::SetThreadTranslator(Translate); });
     thread.join();
 }
 
+#if defined(_WIN32)
+TEST_F(UntranslatedFaultDeathTest, AThreadWithoutTranslatorDiesOfItsFault) {
+    EXPECT_EXIT(
+        {
+            InstallFaultHandlingFromAnotherThread();
+            std::mutex lock;
+            ReadUnderLock(lock, g_null);
+        },
+        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+}
+#else
 void DefaultAction(int signal) {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
@@ -185,16 +199,11 @@ void ExitReportingTheChain(int, siginfo_t*, void*) {
     _exit(42);
 }
 
-class UntranslatedFaultDeathTest : public ::testing::Test {
-  protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
 TEST_F(UntranslatedFaultDeathTest, AThreadWithoutTranslatorDiesOfItsFault) {
     EXPECT_EXIT(
         {
             DefaultAction(SIGSEGV);
-            InstallFaultHandlersFromAnotherThread();
+            InstallFaultHandlingFromAnotherThread();
             std::mutex lock;
             ReadUnderLock(lock, g_null);
         },
@@ -209,7 +218,7 @@ TEST_F(UntranslatedFaultDeathTest, TheHandlerInstalledBeforeIsCalledForAnUntrans
             previous.sa_flags = SA_SIGINFO;
             sigemptyset(&previous.sa_mask);
             sigaction(SIGSEGV, &previous, nullptr);
-            InstallFaultHandlersFromAnotherThread();
+            InstallFaultHandlingFromAnotherThread();
             std::mutex lock;
             ReadUnderLock(lock, g_null);
         },
