@@ -1,6 +1,7 @@
 #include "ScenarioRunner.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -32,6 +33,33 @@ const char* Name(EventKind kind) {
 bool IsCallback(EventKind kind) {
     return kind == EventKind::OnServerEmergencyState || kind == EventKind::OnAgentError ||
            kind == EventKind::OnClientEmergencyFailover;
+}
+
+// A callback as an event, with its handler's and (for a failover) its registration's number.
+Event ToEvent(const HandlerEvent& callback, int handler, int registration) {
+    switch (callback.slot) {
+        case HandlerSlot::ServerEmergencyState:
+            return OnState(handler, callback.first, static_cast<LONG>(callback.second));
+        case HandlerSlot::AgentError:
+            return OnError(handler, callback.first);
+        case HandlerSlot::ClientEmergencyFailover:
+            break;
+    }
+    return {EventKind::OnClientEmergencyFailover, handler, callback.first, static_cast<DWORD>(registration)};
+}
+
+int NumberOf(const RecordingHandler* handler, const RecordingHandler (&pool)[kHandlers]) {
+    for (int h = 0; h < kHandlers; ++h) {
+        if (handler == &pool[h]) {
+            return h;
+        }
+    }
+    return -1;
+}
+
+int NumberOf(DWORD cookie, const std::vector<DWORD>& cookies) {
+    const auto it = std::find(cookies.begin(), cookies.end(), cookie);
+    return it == cookies.end() ? -1 : static_cast<int>(it - cookies.begin());
 }
 
 }  // namespace
@@ -219,19 +247,8 @@ std::vector<Event> ScenarioRunner::Merge(const std::vector<std::size_t>& agentCa
     const auto takeUpTo = [&](std::size_t callbacksBefore, std::size_t registryCallsUpTo) {
         for (; nextCallback < std::min(callbacksBefore, callbacks.size()); ++nextCallback) {
             const HandlerEvent& callback = callbacks[nextCallback];
-            const int h = HandlerOf(callback.handler);
-            switch (callback.slot) {
-                case HandlerSlot::ServerEmergencyState:
-                    events.push_back(OnState(h, callback.first, static_cast<LONG>(callback.second)));
-                    break;
-                case HandlerSlot::AgentError:
-                    events.push_back(OnError(h, callback.first));
-                    break;
-                case HandlerSlot::ClientEmergencyFailover:
-                    events.push_back({EventKind::OnClientEmergencyFailover, h, callback.first,
-                                      static_cast<DWORD>(RegistrationOf(callback.second))});
-                    break;
-            }
+            events.push_back(
+                ToEvent(callback, NumberOf(callback.handler, m_handlers), RegistrationOf(callback.second)));
         }
         for (; nextRegistryCall < std::min(registryCallsUpTo, registryCalls.size()); ++nextRegistryCall) {
             const FailoverRegistry::Call& call = registryCalls[nextRegistryCall];
@@ -267,17 +284,7 @@ std::vector<Event> ScenarioRunner::Merge(const std::vector<std::size_t>& agentCa
 }
 
 int ScenarioRunner::RegistrationOf(DWORD cookie) const {
-    const auto it = std::find(m_cookies.begin(), m_cookies.end(), cookie);
-    return it == m_cookies.end() ? -1 : static_cast<int>(it - m_cookies.begin());
-}
-
-int ScenarioRunner::HandlerOf(const RecordingHandler* handler) const {
-    for (int h = 0; h < kHandlers; ++h) {
-        if (handler == &m_handlers[h]) {
-            return h;
-        }
-    }
-    return -1;
+    return NumberOf(cookie, m_cookies);
 }
 
 std::vector<Record> ScenarioRunner::Records() {
@@ -306,6 +313,60 @@ void PassesTest::TearDown() {
     XVQErrorStateHandler::SetInstanceAbsent(false);
     XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
     XVQLogBook::Clear();
+}
+
+void InstancePassesTest::SetUp() {
+    PassesTest::SetUp();
+    if (vqplatform::testing::IdentitySeamSupported()) {
+        vqplatform::testing::SetComputerName(L"PASSES-HOST");
+    }
+    instance.Init();
+}
+
+void InstancePassesTest::TearDown() {
+    for (auto& [cookie, agent] : agents) {
+        agent->SetCallHook(nullptr);
+        instance.RevokeFromGIT(cookie);
+    }
+    instance.ReleaseGIT();
+    PassesTest::TearDown();
+}
+
+DWORD InstancePassesTest::Register(const std::vector<int>& handlerNumbers) {
+    const auto pointer = [this](int h) { return h == kNullHandler ? nullptr : &handlers[h]; };
+    ATL::CComPtr<TestAgent> agent = TestAgent::Create();
+    const auto before = instance.ClientHandlers().Read();
+    instance.AddHandler(pointer(handlerNumbers.at(0)), agent->AsAgent());
+    DWORD cookie = 0;
+    for (const auto& entry : instance.ClientHandlers().Read()) {
+        if (before.count(entry.first) == 0) {
+            cookie = entry.first;
+        }
+    }
+    auto proxy = instance.ClientHandlers().GetProxy();
+    for (const int h : handlerNumbers) {
+        proxy->at(cookie).m_handlers.try_emplace(pointer(h));
+    }
+    agents.emplace_back(cookie, agent);
+    return cookie;
+}
+
+TestAgent& InstancePassesTest::AgentOf(DWORD cookie) {
+    for (auto& [agentCookie, agent] : agents) {
+        if (agentCookie == cookie) {
+            return *agent;
+        }
+    }
+    throw std::out_of_range("no agent registered under this cookie");
+}
+
+std::vector<Event> InstancePassesTest::Callbacks(const std::vector<DWORD>& cookies) const {
+    std::vector<Event> events;
+    for (const HandlerEvent& callback : journal.Events()) {
+        events.push_back(
+            ToEvent(callback, NumberOf(callback.handler, handlers), NumberOf(callback.second, cookies)));
+    }
+    return events;
 }
 
 }  // namespace vqtest::scenario

@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <ostream>
 #include <vector>
 
@@ -93,6 +94,20 @@ inline Event Request(int registration) {
     return {EventKind::RequestClientEmergencyFailover, registration, 0, 1};
 }
 
+// Words of the tables.
+inline constexpr LONG kNormal = VQEmergency::kModeNormal;
+inline constexpr LONG kEmergency = VQEmergency::kModeEmergency;
+inline constexpr DWORD kCommunication = VQEmergency::kAgentErrorCommunication;
+inline constexpr DWORD kOther = VQEmergency::kAgentErrorOther;
+// States with bit 0x4 are emergencies.
+inline constexpr ConfigurationAnswer kMask4 = {S_OK, 1, 0x4};
+// A failover request the server accepts.
+inline constexpr FailoverAnswer kAccepted = {S_OK, 0};
+inline constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108);       // facility RPC
+inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);  // Win32 error 1722
+inline constexpr HRESULT kInvalidArg = static_cast<HRESULT>(0x80070057);
+inline constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005);
+
 // What one registration's agent answers during a cycle.
 struct Answers {
     StateAnswer state;
@@ -127,8 +142,8 @@ std::ostream& operator<<(std::ostream& out, const Record& record);
 
 // Changes to the process-wide error state before a cycle; unset: unchanged.
 struct Settings {
-    std::optional<unsigned> userInteractionTimeout;  // seconds
-    std::optional<bool> errorStateAbsent;
+    std::optional<unsigned> userInteractionTimeout = std::nullopt;  // seconds
+    std::optional<bool> errorStateAbsent = std::nullopt;
 };
 
 struct Step {
@@ -182,7 +197,6 @@ class ScenarioRunner {
                              std::size_t registryCallsBefore);
     std::vector<XVQErrorStateHandler::XClientEmergencyFailoverHandler::Call> RegistryCalls() const;
     int RegistrationOf(DWORD cookie) const;
-    int HandlerOf(const RecordingHandler* handler) const;
     std::vector<Record> Records();
 
     const Scenario& m_scenario;
@@ -211,6 +225,28 @@ class PassesTest : public ::testing::Test {
 
   private:
     HRESULT m_coInit = E_FAIL;
+};
+
+// For tests that drive the passes by hand: PassesTest with an instance of its own (identity
+// recorded, no worker), a pool of kHandlers handlers in ascending address order, and registrations
+// made on request. Tear-down revokes every cookie it registered.
+class InstancePassesTest : public PassesTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new agent registered through AddHandler with handlers[first], then the other handlers added
+    // to the same record; returns its cookie.
+    DWORD Register(const std::vector<int>& handlerNumbers);
+    TestAgent& AgentOf(DWORD cookie);
+    std::vector<Event> Callbacks(const std::vector<DWORD>& cookies) const;
+    std::vector<XWrappedVQException> Collected() { return instance.ExceptionLogger().Read().Errors(); }
+
+    Journal journal;
+    RecordingHandler handlers[kHandlers] = {RecordingHandler(journal, "h0"), RecordingHandler(journal, "h1"),
+                                            RecordingHandler(journal, "h2"), RecordingHandler(journal, "h3")};
+    XEmergencyHandlerInstance instance{[](XEmergencyHandlerInstance&) {}};
+    std::vector<std::pair<DWORD, ATL::CComPtr<TestAgent>>> agents;
 };
 
 }  // namespace vqtest::scenario

@@ -8,21 +8,6 @@
 namespace vqtest::scenario {
 namespace {
 
-constexpr LONG kNormal = VQEmergency::kModeNormal;
-constexpr LONG kEmergency = VQEmergency::kModeEmergency;
-constexpr DWORD kCommunication = VQEmergency::kAgentErrorCommunication;
-constexpr DWORD kOther = VQEmergency::kAgentErrorOther;
-
-// States with bit 0x4 are emergencies.
-constexpr ConfigurationAnswer kMask4 = {S_OK, 1, 0x4};
-// A request the server accepts.
-constexpr FailoverAnswer kAccepted = {S_OK, 0};
-
-constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108);       // facility RPC
-constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);  // Win32 error 1722
-constexpr HRESULT kInvalidArg = static_cast<HRESULT>(0x80070057);
-constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005);
-
 using StatePassTest = PassesTest;
 
 TEST_F(StatePassTest, FirstPollIsAChangeUnlessTheServerReportsTheInitialState) {
