@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "errorreporting/VQErrorReporting.h"
+#include "xemergencyhandlertask.h"
+#include "xstatehandlerinstance.h"
 
 namespace {
 
@@ -91,6 +93,7 @@ void XEmergencyHandlerInstance::Init() {
 }
 
 void XEmergencyHandlerInstance::StartWorkerTask() {
+    VQ_FUNCTION_NAME("XEmergencyHandlerInstance::Init");
     if (m_bWorkerStarted) {
         return;
     }
@@ -98,7 +101,51 @@ void XEmergencyHandlerInstance::StartWorkerTask() {
     m_bWorkerStarted = true;
     if (m_startWorker) {
         m_startWorker(*this);
+        return;
     }
+    if (m_pTask == nullptr) {
+        m_pTask = new XEmergencyHandlerTask(10);
+        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 289), m_pTask, L"");
+        m_pTask->Start(this);
+    }
+}
+
+void XEmergencyHandlerInstance::StopTask() {
+    if (m_pTask == nullptr) {
+        return;
+    }
+    m_pTask->SetTerminationEvent();
+    m_pTask->Stop();
+    delete m_pTask;
+    m_pTask = nullptr;
+}
+
+void XEmergencyHandlerInstance::DestroyInstance() {
+    DestroyInstanceIn(s_pInstance);
+}
+
+void XEmergencyHandlerInstance::DestroyInstanceIn(std::atomic<XEmergencyHandlerInstance*>& slot) noexcept {
+    XEmergencyHandlerInstance* const pInstance = slot.exchange(nullptr);
+    if (pInstance == nullptr) {
+        return;
+    }
+    try {
+        pInstance->StopTask();
+        {
+            auto proxy = pInstance->m_clientHandlers.GetProxy();
+            proxy->clear();
+            pInstance->m_handlerCookies.clear();
+        }
+        pInstance->ReleaseGIT();
+    } catch (...) {
+        // The teardown goes on to the deletion whatever failed before it.
+    }
+    delete pInstance;
+}
+
+void XEmergencyHandlerInstance::ShutdownStateHandler() {
+    DestroyInstance();
+    XStateHandlerInstance::TerminateRegisteredThreads();
 }
 
 DWORD XEmergencyHandlerInstance::GetClientProcessId() const {

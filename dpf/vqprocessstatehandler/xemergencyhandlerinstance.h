@@ -33,6 +33,8 @@
 #include "VQProcessStateHandler/XClientEmergencyHandler.h"
 #include "vqplatform/platform.h"
 
+class XEmergencyHandlerTask;
+
 class XEmergencyHandlerInstance {
   public:
     // The agent's identity as recorded at registration and passed to the failover registry.
@@ -103,6 +105,19 @@ class XEmergencyHandlerInstance {
     // Removes the id from every registration of the handler and from the failover registry.
     void RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId);
 
+    // Teardown. Nothing in the module calls these: the worker and the instance live until the
+    // process ends. StopTask wakes the worker, stops it, waits for its end and deletes it.
+    void StopTask();
+    // Empties the process-wide slot, stops the worker, clears the registry (no callbacks, no
+    // revocations, nothing deregistered), releases the table and deletes the instance; never throws.
+    static void DestroyInstance();
+    // The algorithm of DestroyInstance() on `slot` (tests).
+    static void DestroyInstanceIn(std::atomic<XEmergencyHandlerInstance*>& slot) noexcept;
+    // DestroyInstance, then TerminateRegisteredThreads of the thread registry.
+    static void ShutdownStateHandler();
+    // The worker task; null until Init() starts it (and after StopTask).
+    XEmergencyHandlerTask* Task() const noexcept { return m_pTask; }
+
     // Guarded fields, for the worker's passes and for tests.
     XCritData<ClientHandlerMap>& ClientHandlers() noexcept { return m_clientHandlers; }
     XCritData<XVQExcepRefLogger>& ExceptionLogger() noexcept { return m_excepLogger; }
@@ -114,10 +129,11 @@ class XEmergencyHandlerInstance {
     // The worker seam and Init()'s last step, run under Init()'s lock: starts the worker of this
     // instance, once for all Init() calls (a failed start is not retried); its errors reach the
     // caller of Init(). An injected starter runs in place of the module's own start. This is where
-    // the emergency handler task is created and started; until the module has one, an instance
-    // without a starter starts nothing.
+    // the emergency handler task is created (cycle interval 10 s) and started with this instance as
+    // its owner.
     void StartWorkerTask();
 
+    XEmergencyHandlerTask* m_pTask = nullptr;
     XCritData<ClientHandlerMap> m_clientHandlers;
     XCritData<XVQExcepRefLogger> m_excepLogger;
     XCritData<IGlobalInterfaceTable*> m_pGIT;

@@ -1,0 +1,65 @@
+#include "xemergencyhandlertask.h"
+
+#include <exception>
+
+#include "Rudada64/XThreadSync.h"
+#include "stdafx.h"
+#include "xemergencyhandlerinstance.h"
+
+namespace {
+constexpr const char* kFile = ".\\xemergencyhandlerinstance";
+}
+
+XEmergencyHandlerTask::XEmergencyHandlerTask(DWORD dwCycleInterval, DWORD dwUnitMilliseconds)
+    : XThreadedTask(-1), m_dwCycleInterval(dwCycleInterval), m_dwUnitMilliseconds(dwUnitMilliseconds) {
+    XThreadSync::CreateEvent(m_hTerminationEvent, FALSE);
+}
+
+XEmergencyHandlerTask::~XEmergencyHandlerTask() {
+    if (m_hTerminationEvent != nullptr) {
+        CloseHandle(m_hTerminationEvent);
+        m_hTerminationEvent = nullptr;
+    }
+}
+
+void XEmergencyHandlerTask::SetTerminationEvent() {
+    VQ_FUNCTION_NAME(L"XEmergencyHandlerTask::SetTerminationEvent()");
+    XThreadSync::SetEvent(m_hTerminationEvent);
+}
+
+DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
+    VQ_FUNCTION_NAME(L"XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance)");
+    vqplatform::SetThreadTranslator(CServiceModule::TranslateCException);
+    XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kFile, 877), pInstance, L"");
+    // Kept for the life of the body as the error component expects; the cycles report into the
+    // instance's own logger.
+    XVQExcepRefLogger localLogger(100);
+    try {
+        const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kFile, 886),
+                           L"CoInitializeEx for emergency agent service thread failed", L"", 1);
+        m_bCOMInitialized = true;
+        const DWORD dwWait = m_dwCycleInterval == 0 ? INFINITE : m_dwCycleInterval * m_dwUnitMilliseconds;
+        while (!IsStopRequested()) {
+            if (XThreadSync::WaitForEvent(m_hTerminationEvent, dwWait)) {
+                break;
+            }
+            pInstance->HandleServerEmergencyState();
+            pInstance->HandleClientEmergencyFailoverState();
+        }
+        CoUninitialize();
+        return 0;
+    } catch (XWrappedVQException& e) {
+        SetTaskException(e);
+    } catch (std::exception& e) {
+        SetTaskException(XVQError::CreateExcep(e, VQ_LOCATION(kFile, 917), XVQEXCEP::SEVERITY_SEVERE, L""));
+    } catch (...) {
+        SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(kFile, 921), L""));
+    }
+    XVQError::WriteErrorToLogBook(GetTaskException(), false, 0);
+    pInstance->DispatchAgentError(3);
+    if (m_bCOMInitialized) {
+        CoUninitialize();
+    }
+    return 0;
+}

@@ -1,0 +1,72 @@
+// The whole system through the exported functions, with the process's own worker and its real
+// 10-second cycle: one test, bounded by the first cycle that sees the registrations.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "VQError/VQError.h"
+#include "VQProcessStateHandler/XVQProcessEmergencyHandler.h"
+#include "support/RecordingHandler.h"
+#include "support/TestAgent.h"
+
+namespace vqtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(WorkerEndToEnd, EmergencyFailoverAndLostServerReachTheHandlers) {
+    XVQLogBook::SetSink(XVQLogBook::Sink::None);
+    const HRESULT coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    auto emergency = TestAgent::Create();
+    emergency->State().SetDefault({S_OK, 5});
+    emergency->Configuration().SetDefault({S_OK, 1, 4});
+    emergency->Failover().SetDefault({S_OK, 0});
+    auto lost = TestAgent::Create();
+    lost->State().SetDefault({HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), 0});
+
+    Journal journal;
+    RecordingHandler watching(journal, "watching");
+    RecordingHandler losing(journal, "losing");
+    XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&watching, emergency->AsAgent());
+    XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&losing, lost->AsAgent());
+    XVQProcessEmergencyHandler::RegisterClientConnectionId(&losing, 8);
+
+    // The first cycle after the registrations comes within one interval.
+    ASSERT_TRUE(journal.WaitForCount(3, 25s)) << "no cycle within 25 s";
+    const auto watched = watching.Events();
+    ASSERT_EQ(watched.size(), 2u);
+    EXPECT_EQ(watched[0].slot, HandlerSlot::ServerEmergencyState);
+    EXPECT_EQ(watched[0].first, 5u);
+    EXPECT_EQ(watched[0].second, 2u);
+    EXPECT_EQ(watched[1].slot, HandlerSlot::ClientEmergencyFailover);
+    EXPECT_EQ(watched[1].first, 2u);
+    EXPECT_NE(watched[1].second, 0u) << "the registration cookie";
+    const auto calls = emergency->Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().method, AgentMethod::RequestClientEmergencyFailover);
+    EXPECT_EQ(calls.back().processId, GetCurrentProcessId());
+
+    const auto lostEvents = losing.Events();
+    ASSERT_EQ(lostEvents.size(), 1u);
+    EXPECT_EQ(lostEvents[0].slot, HandlerSlot::AgentError);
+    EXPECT_EQ(lostEvents[0].first, 1u);
+    EXPECT_NE(lostEvents[0].threadId, GetCurrentThreadId());
+
+    // The failed agent's registration is gone: the handler is unknown now.
+    try {
+        XVQProcessEmergencyHandler::RegisterClientConnectionId(&losing, 9);
+        ADD_FAILURE() << "an id was accepted for a dropped registration";
+    } catch (XWrappedVQException& e) {
+        ASSERT_FALSE(e.IsEmpty());
+        EXPECT_EQ(e->Location().Line(), 470u);
+    }
+
+    XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(&watching);
+    XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(&losing);
+    if (SUCCEEDED(coInit)) {
+        CoUninitialize();
+    }
+}
+
+}  // namespace
+}  // namespace vqtest
