@@ -337,3 +337,41 @@ TEST_F(TaskTest, AWaitingWorkerUsesNoProcessorTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TeardownTest, DestroyInstanceStopsTheWorkerClearsTheRegistryAndMakesNoCallback) {
+    XVQLogBook::SetSink(XVQLogBook::Sink::None);
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
+    XEmergencyHandlerInstance* instance = XEmergencyHandlerInstance::InstanceIn(
+        slot, [] { return new XEmergencyHandlerInstance([](XEmergencyHandlerInstance&) {}); });
+    ASSERT_NE(instance, nullptr);
+    auto agent = TestAgent::Create();
+    agent->State().SetDefault({S_OK, 1});
+    Journal journal;
+    RecordingHandler handler(journal);
+    instance->AddHandler(&handler, agent->AsAgent());
+    const ULONG refsRegistered = agent->RefCount();
+
+    XEmergencyHandlerInstance::DestroyInstanceIn(slot);
+    EXPECT_EQ(slot.load(), nullptr);
+    EXPECT_EQ(journal.Count(), 0u) << "the teardown called a handler";
+    EXPECT_EQ(agent->RefCount(), refsRegistered) << "the teardown revokes no cookie";
+    XEmergencyHandlerInstance::DestroyInstanceIn(slot);  // an empty slot: nothing happens
+    CoUninitialize();
+}
+
+TEST(TeardownTest, StopTaskEndsARunningWorkerAndForgetsIt) {
+    XVQLogBook::SetSink(XVQLogBook::Sink::None);
+    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
+    XEmergencyHandlerInstance* instance =
+        XEmergencyHandlerInstance::InstanceIn(slot, [] { return new XEmergencyHandlerInstance(); });
+    ASSERT_NE(instance->Task(), nullptr) << "Init starts the worker";
+    instance->StopTask();
+    EXPECT_EQ(instance->Task(), nullptr);
+    instance->StopTask();  // no task: nothing to do
+    XEmergencyHandlerInstance::DestroyInstanceIn(slot);
+}
+
+}  // namespace
