@@ -77,6 +77,8 @@ const wchar_t* DescribeHresult(SCODE sc) {
 
 }  // namespace
 
+// On Windows the lock is a real critical section (windows/critsec.cpp).
+#if !defined(_WIN32)
 struct CComAutoCriticalSection::Impl {
     std::recursive_mutex mutex;
 };
@@ -116,6 +118,7 @@ HRESULT CComAutoCriticalSection::Unlock() {
     m_impl->mutex.unlock();
     return S_OK;
 }
+#endif
 
 BOOL CException::GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext) const {
     // MFC's base class has no message: empty buffer, FALSE.
