@@ -94,6 +94,32 @@ TEST_F(FailoverPassTest, DeadlineWrapsOnBothSidesOfTheTickCount) {
     RunScenario(scenario);
 }
 
+TEST_F(FailoverPassTest, EmergencyThatEndedUnservedWaitsForItsReturnAndKeepsItsFirstStart) {
+    const Scenario scenario = {
+        {{0}},
+        {
+            // Run out at once (the deadline wraps).
+            {0xFFFFF000,
+             {},
+             {{{S_OK, 0x4}, kMask4, kAccepted}},
+             {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency)}},
+            {0xFFFFFFFF,
+             {},
+             {{{S_OK, 0x0}, kMask4, kAccepted}},
+             {GetState(0), GetConfig(0), OnState(0, 0x0, kNormal)}},
+            // Within the deadline again after the wrap, but no emergency now.
+            {0x10, {}, {{{S_OK, 0x0}, kMask4, kAccepted}}, {GetState(0)}},
+            // It returns: the first start still counts, and its deadline (0xDA60) is not past.
+            {0x20,
+             {},
+             {{{S_OK, 0x4}, kMask4, kAccepted}},
+             {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), Request(0), OnFailover(0, 0)},
+             {},
+             std::vector<Record>{{0, 0x4, true, 0xFFFFF000, 1}}},
+        }};
+    RunScenario(scenario);
+}
+
 TEST_F(FailoverPassTest, UserInteractionTimeOutZeroMakesTheStartTickTheDeadline) {
     const Scenario scenario = {
         {{0}, {1}},
