@@ -96,7 +96,7 @@ TEST_F(SchedulerTest, RoutineResultIsTheExitCodeAndTheHandleStaysRecorded) {
     EXPECT_TRUE(XVQLogBook::Entries().empty());
 }
 
-TEST_F(SchedulerTest, RoutineErrorsAreLoggedAndEndTheThreadWithAllOnes) {
+TEST_F(SchedulerTest, RoutineErrorsAndANullParameterAreLoggedAndGiveAllOnes) {
     int kinds[] = {0, 1, 2};
     for (int& kind : kinds) {
         EXPECT_EQ(ExitCode(Start(ThrowingRoutine, &kind, -1)), 0xFFFFFFFFu);
@@ -114,17 +114,16 @@ TEST_F(SchedulerTest, RoutineErrorsAreLoggedAndEndTheThreadWithAllOnes) {
     EXPECT_EQ(entries[2].kind, XVQLogEntry::Kind::Unknown);
     EXPECT_EQ(entries[2].line, 216u);
     EXPECT_EQ(entries[2].function, kRunThreadTask);
-}
 
-TEST_F(SchedulerTest, NullParameterIsLoggedAsALine) {
+    XVQLogBook::Clear();
     EXPECT_EQ(XEmergencyHandlerThreadScheduler::RunThreadTask(nullptr), 0xFFFFFFFFu);
-    const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].kind, XVQLogEntry::Kind::Line);
-    EXPECT_EQ(entries[0].message, L"thread param == NULL - cannot run thread task routine");
-    EXPECT_EQ(entries[0].line, 194u);
-    EXPECT_EQ(entries[0].file, kFile);
-    EXPECT_EQ(entries[0].function, kRunThreadTask);
+    const std::vector<XVQLogEntry> line = XVQLogBook::Entries();
+    ASSERT_EQ(line.size(), 1u);
+    EXPECT_EQ(line[0].kind, XVQLogEntry::Kind::Line);
+    EXPECT_EQ(line[0].message, L"thread param == NULL - cannot run thread task routine");
+    EXPECT_EQ(line[0].line, 194u);
+    EXPECT_EQ(line[0].file, kFile);
+    EXPECT_EQ(line[0].function, kRunThreadTask);
 }
 
 TEST_F(SchedulerTest, FailedThreadCreationIsThrownAndRecordsNothing) {
@@ -150,44 +149,36 @@ TEST_F(SchedulerTest, FailedThreadCreationIsThrownAndRecordsNothing) {
     EXPECT_FALSE(gate.ran.load());
 }
 
-TEST_F(SchedulerTest, PriorityIsSetOnlyWhenNotNegativeAndItsFailureIsLogged) {
-    if (!seams::FaultInjectionSupported(seams::Operation::SetThreadPriority)) {
-        GTEST_SKIP() << "SetThreadPriority cannot fail on demand here";
+TEST_F(SchedulerTest, PriorityAndResumeFailuresAreLoggedAndTheThreadStillRecorded) {
+    for (seams::Operation op : {seams::Operation::SetThreadPriority, seams::Operation::ResumeThread}) {
+        if (!seams::FaultInjectionSupported(op)) {
+            GTEST_SKIP() << "the kernel's thread calls cannot fail on demand here";
+        }
     }
-    Gate skipped;
-    skipped.open = true;
+    Gate gate;
+    gate.open = true;
     seams::FailNext(seams::Operation::SetThreadPriority, 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ExitCode(Start(GatedRoutine, &skipped, -1)), 5u);
-    EXPECT_TRUE(XVQLogBook::Entries().empty()) << "no call, so the armed failure is still pending";
+    EXPECT_EQ(ExitCode(Start(GatedRoutine, &gate, -1)), 5u);
+    EXPECT_TRUE(XVQLogBook::Entries().empty()) << "a negative priority makes no call";
+    EXPECT_EQ(ExitCode(Start(GatedRoutine, &gate, 0)), 5u) << "priority 0 is set, fails, and the thread runs";
 
-    Gate zero;
-    zero.open = true;
-    EXPECT_EQ(ExitCode(Start(GatedRoutine, &zero, 0)), 5u) << "the thread still runs";
+    gate.ran = false;
+    seams::FailNext(seams::Operation::ResumeThread, 1, ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE suspended = Start(GatedRoutine, &gate, -1);
+    EXPECT_FALSE(gate.ran.load());
+    EXPECT_EQ(ResumeThread(suspended), 1u);
+    EXPECT_EQ(ExitCode(suspended), 5u);
+
     const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
-    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].kind, XVQLogEntry::Kind::ApiError);
     EXPECT_EQ(entries[0].message, L"SetThreadPriority failed.");
     EXPECT_EQ(entries[0].apiError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(entries[0].line, 243u);
-}
-
-TEST_F(SchedulerTest, FailedResumeIsLoggedAndTheHandleStillRecorded) {
-    if (!seams::FaultInjectionSupported(seams::Operation::ResumeThread)) {
-        GTEST_SKIP() << "ResumeThread cannot fail on demand here";
-    }
-    Gate gate;
-    gate.open = true;
-    seams::FailNext(seams::Operation::ResumeThread, 1, ERROR_ACCESS_DENIED);
-    HANDLE thread = Start(GatedRoutine, &gate, -1);
-    const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].kind, XVQLogEntry::Kind::ApiError);
-    EXPECT_EQ(entries[0].message, L"after resuming the thread it still remains suspended.");
-    EXPECT_EQ(entries[0].apiError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(entries[0].line, 249u);
-    EXPECT_FALSE(gate.ran.load());
-    EXPECT_EQ(ResumeThread(thread), 1u);
-    EXPECT_EQ(ExitCode(thread), 5u);
+    EXPECT_EQ(entries[1].kind, XVQLogEntry::Kind::ApiError);
+    EXPECT_EQ(entries[1].message, L"after resuming the thread it still remains suspended.");
+    EXPECT_EQ(entries[1].apiError, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(entries[1].line, 249u);
 }
 
 TEST_F(SchedulerTest, TasksStartThroughTheSchedulerTraits) {

@@ -1,20 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "platform/test_messages_window.h"
 #include "vqplatform/platform.h"
-#include "vqplatform/testing.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using vqtest::MessageWindow;
 using vqtest::WindowCallback;
 
@@ -30,181 +26,101 @@ void DrainQueue() {
     }
 }
 
-// A thread that has created its queue and then parks until released.
-class ParkedThread {
-  public:
-    ParkedThread()
-        : m_thread([this] {
-              MSG msg;
-              PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-              std::unique_lock<std::mutex> lock(m_mutex);
-              m_id = GetCurrentThreadId();
-              m_changed.notify_all();
-              m_changed.wait(lock, [this] { return m_released; });
-          }) {}
-    ~ParkedThread() {
-        if (m_thread.joinable()) {
-            Join();
-        }
-    }
-    DWORD Id() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_id != 0; });
-        return m_id;
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_released = true;
-        m_changed.notify_all();
-    }
-    void Join() {
-        Release();
-        m_thread.join();
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    DWORD m_id = 0;
-    bool m_released = false;
-    std::thread m_thread;
-};
-
-TEST(MessageQueueTest, PeekTakesMessagesInOrderAndHonoursWindowAndRangeFilters) {
-    DrainQueue();
-    MessageWindow window;
-    ASSERT_NE(window.Handle(), nullptr);
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 1, 10));
-    ASSERT_TRUE(PostMessageW(window.Handle(), kMessage + 1, 2, 20));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage + 2, 3, 30));
-
-    MSG msg{};
-    ASSERT_TRUE(PeekMessageW(&msg, window.Handle(), 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, window.Handle());
-    EXPECT_EQ(msg.wParam, 2u);
-    EXPECT_EQ(msg.lParam, 20);
-    EXPECT_FALSE(PeekMessageW(&msg, window.Handle(), 0, 0, PM_REMOVE));
-
-    ASSERT_TRUE(PeekMessageW(&msg, reinterpret_cast<HWND>(-1), kMessage + 2, kMessage + 2, PM_NOREMOVE));
-    EXPECT_EQ(msg.wParam, 3u);
-    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.hwnd, nullptr);
-    EXPECT_EQ(msg.message, kMessage);
-    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(msg.message, kMessage + 2u);
-    EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-}
-
-TEST(MessageQueueTest, DispatchRunsTheWindowProcedureAndIgnoresThreadMessages) {
+TEST(MessageQueueTest, PeekHonoursFiltersAndDispatchRunsOnlyWindowProcedures) {
     DrainQueue();
     MessageWindow window;
     int runs = 0;
     WindowCallback count = [&] { ++runs; };
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 1, 10));
     ASSERT_TRUE(window.Post(&count));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), vqtest::kRunMessage, 0, 0));
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        DispatchMessageW(&msg);
-    }
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), vqtest::kRunMessage, 3, 30));
+
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageW(&msg, window.Handle(), 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, window.Handle());
+    DispatchMessageW(&msg);
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(PeekMessageW(&msg, window.Handle(), 0, 0, PM_NOREMOVE));
+    ASSERT_TRUE(
+        PeekMessageW(&msg, reinterpret_cast<HWND>(-1), vqtest::kRunMessage, vqtest::kRunMessage, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(DispatchMessageW(&msg), 0) << "a thread message has no procedure";
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, kMessage);
+    EXPECT_EQ(msg.lParam, 10);
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
     EXPECT_EQ(runs, 1);
 }
 
-TEST(MessageQueueTest, PostingToAThreadWithoutQueueOrAfterItEndedFails) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    DWORD id = 0;
-    bool release = false;
+TEST(MessageQueueTest, QueuesAndWindowsExistOnlyWhileTheirThreadDoes) {
+    std::promise<DWORD> idOfPlain;
+    std::promise<void> release;
     std::thread plain([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        id = GetCurrentThreadId();
-        changed.notify_all();
-        changed.wait(lock, [&] { return release; });
+        idOfPlain.set_value(GetCurrentThreadId());
+        release.get_future().wait();
     });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return id != 0; });
-    }
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageW(id, kMessage, 0, 0));
+    const DWORD plainId = idOfPlain.get_future().get();
+    EXPECT_FALSE(PostThreadMessageW(plainId, kMessage, 0, 0)) << "no queue before a message call";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
-        changed.notify_all();
-    }
+    release.set_value();
     plain.join();
 
-    ParkedThread parked;
-    const DWORD parkedId = parked.Id();
-    EXPECT_TRUE(PostThreadMessageW(parkedId, kMessage, 0, 0));
-    parked.Join();
-    EXPECT_FALSE(PostThreadMessageW(parkedId, kMessage, 0, 0));
-}
-
-TEST(MessageQueueTest, WindowsEndWithTheirThread) {
+    DWORD endedId = 0;
     HWND window = nullptr;
     std::thread owner([&] {
+        endedId = GetCurrentThreadId();
         window = CreateWindowExW(0, vqtest::RunCallbackClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  GetModuleHandleW(nullptr), nullptr);
-        EXPECT_TRUE(IsWindow(window));
+        EXPECT_TRUE(PostThreadMessageW(endedId, kMessage, 0, 0));
     });
     owner.join();
     ASSERT_NE(window, nullptr);
     EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(PostThreadMessageW(endedId, kMessage, 0, 0));
 }
 
-TEST(MsgWaitTest, ReturnsForTheEventForPostedInputAndOnTimeOut) {
+TEST(MsgWaitTest, ReturnsForTheEventForInputOfTheMaskAndOnTimeOut) {
     DrainQueue();
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_ALLINPUT, 0), kTimedOut);
-
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_KEY, 0), kTimedOut)
-        << "posted messages are not keyboard input";
+        << "posted is not keyboard input";
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0), WAIT_OBJECT_0 + 1);
-
     ASSERT_TRUE(SetEvent(event));
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_ALLINPUT, 0), WAIT_OBJECT_0);
     DrainQueue();
     CloseHandle(event);
+
+    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ff0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &bogus, 0, QS_ALLINPUT, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST(MsgWaitTest, WakesOnAMessagePostedByAnotherThread) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+TEST(MsgWaitTest, WakesWhenAnotherThreadPostsOrSignals) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::atomic<DWORD> waiterId{0};
-    DWORD result = WAIT_FAILED;
+    std::atomic<DWORD> byMessage{WAIT_FAILED};
+    std::atomic<DWORD> bySignal{WAIT_FAILED};
     std::thread waiter([&] {
         DrainQueue();
         waiterId = GetCurrentThreadId();
-        result = MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0);
+        byMessage = MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0);
+        bySignal = MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0);
     });
     while (waiterId.load() == 0) {
         std::this_thread::yield();
     }
     ASSERT_TRUE(PostThreadMessageW(waiterId.load(), kMessage, 0, 0));
-    waiter.join();
-    EXPECT_EQ(result, WAIT_OBJECT_0 + 1);
-    CloseHandle(event);
-}
-
-TEST(MsgWaitTest, WakesWhenAnotherThreadSignals) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    DWORD result = WAIT_FAILED;
-    std::thread waiter(
-        [&] { result = MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_ALLINPUT, 0); });
+    while (byMessage.load() == WAIT_FAILED) {
+        std::this_thread::yield();
+    }
     ASSERT_TRUE(SetEvent(event));
     waiter.join();
-    EXPECT_EQ(result, WAIT_OBJECT_0);
+    EXPECT_EQ(byMessage.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(bySignal.load(), WAIT_OBJECT_0);
     CloseHandle(event);
-}
-
-TEST(MsgWaitTest, InvalidHandleFails) {
-    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ff0));
-    SetLastError(0);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &bogus, 0, QS_ALLINPUT, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 #if !defined(_WIN32)
@@ -221,41 +137,30 @@ TEST(MsgWaitTest, ReportedInputIsSeenUnlessInputAvailableIsAsked) {
     CloseHandle(event);
 }
 
-TEST(MessageQueueTest, WindowsBelongToTheirThread) {
-    DrainQueue();
-    MessageWindow window;
-    int runs = 0;
-    WindowCallback count = [&] { ++runs; };
-    ASSERT_TRUE(window.Post(&count));
-    MSG msg;
-    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-    std::thread other([&] {
-        SetLastError(0);
-        EXPECT_EQ(DispatchMessageW(&msg), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINDOW_OF_OTHER_THREAD));
-        EXPECT_FALSE(DestroyWindow(window.Handle()));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINDOW_OF_OTHER_THREAD));
-    });
-    other.join();
-    EXPECT_EQ(runs, 0);
-    DispatchMessageW(&msg);
-    EXPECT_EQ(runs, 1);
-}
-
-TEST(MessageQueueTest, DestroyingAWindowDiscardsItsMessages) {
+TEST(MessageQueueTest, WindowsBelongToTheirThreadAndTakeTheirMessagesAlong) {
     DrainQueue();
     auto window = std::make_unique<MessageWindow>();
     const HWND handle = window->Handle();
-    ASSERT_TRUE(PostMessageW(handle, kMessage, 0, 0));
-    window.reset();
+    int runs = 0;
+    WindowCallback count = [&] { ++runs; };
+    ASSERT_TRUE(window->Post(&count));
     MSG msg;
-    EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-    SetLastError(0);
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    std::thread other([&] {
+        EXPECT_EQ(DispatchMessageW(&msg), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINDOW_OF_OTHER_THREAD));
+        EXPECT_FALSE(DestroyWindow(handle));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINDOW_OF_OTHER_THREAD));
+    });
+    other.join();
+    window.reset();
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "discarded with the window";
     EXPECT_FALSE(PostMessageW(handle, kMessage, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(runs, 0);
 }
 
-TEST(MessageQueueTest, WindowClassesAreUniqueAndCannotGoWhileInUse) {
+TEST(MessageQueueTest, ClassesAreUniqueIgnoringCaseAndStayWhileInUse) {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.lpszClassName = L"VQTestClassLifetime";
@@ -280,13 +185,11 @@ TEST(MessageQueueTest, WindowClassesAreUniqueAndCannotGoWhileInUse) {
 
 TEST(MessageQueueTest, AFullQueueRefusesMorePosts) {
     DrainQueue();
-    BOOL posted = TRUE;
-    int count = 0;
-    while (posted && count <= 10000) {
-        posted = PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0);
-        count += posted ? 1 : 0;
+    int posted = 0;
+    while (posted <= 10000 && PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0)) {
+        ++posted;
     }
-    EXPECT_EQ(count, 10000);
+    EXPECT_EQ(posted, 10000);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
     DrainQueue();
 }

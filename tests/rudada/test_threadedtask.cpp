@@ -5,7 +5,6 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,17 +15,15 @@
 namespace {
 
 namespace seams = vqplatform::testing;
-using vqtest::MessageWindow;
 using vqtest::WindowCallback;
 
 constexpr DWORD kSafetyTimeout = 5000;
 const wchar_t* const kExecuteName = L"XThreadedTask<owner, ThreadSchedulerTraits>::_Execute(owner* p)";
 
-struct Owner {
-    int id;
-};
+struct Owner {};
 
-// What the test scheduler was asked, and how it answers. One per test (the fixture's).
+// What the test scheduler was asked, and whether it starts a real thread, only records the request
+// (the test then runs the routine itself), or refuses.
 struct SchedulerScript {
     bool startThreads = true;
     bool refuse = false;
@@ -38,17 +35,10 @@ struct SchedulerScript {
 };
 SchedulerScript* g_script = nullptr;
 
-struct StartRecord {
-    XThreadTaskRoutine routine;
-    void* param;
-};
-
-unsigned WINAPI RunRecord(void* raw) {
-    std::unique_ptr<StartRecord> record(static_cast<StartRecord*>(raw));
-    return record->routine(record->param);
+unsigned WINAPI RunScripted(void* /*unused*/) {
+    return g_script->routine(g_script->param);
 }
 
-// Starts a real thread, or only records the request so that a test can run the routine itself.
 struct TestScheduler {
     static void StartThread(XThreadTaskRoutine routine, void* param, int priority) {
         ++g_script->calls;
@@ -59,10 +49,8 @@ struct TestScheduler {
             throw std::runtime_error("no thread for you");
         }
         if (g_script->startThreads) {
-            const std::uintptr_t thread =
-                _beginthreadex(nullptr, 0, RunRecord, new StartRecord{routine, param}, 0, nullptr);
-            ASSERT_NE(thread, 0u);
-            g_script->threads.push_back(reinterpret_cast<HANDLE>(thread));
+            g_script->threads.push_back(
+                reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunScripted, nullptr, 0, nullptr)));
         }
     }
 };
@@ -72,17 +60,17 @@ using Task = XThreadedTask<Owner, XThreadedTaskTraits::XThreadSchedulerTraits<Te
 class TestTask : public Task {
   public:
     using Body = std::function<DWORD(TestTask&, Owner*)>;
-    explicit TestTask(Body body, int priority = -1) : Task(priority), m_body(std::move(body)) {}
+    explicit TestTask(Body body) : Task(-1), m_body(std::move(body)) {}
     ~TestTask() override { Stop(); }
 
     DWORD Execute(Owner* p) override { return m_body(*this, p); }
 
     ProceedStatus Status() { return m_ProceedStatus.Read(); }
-    Owner* OwnerPointer() const { return m_pOwner; }
-    HANDLE StartEvent() const { return m_hTaskStartEvent; }
-    HANDLE CompletionEvent() const { return m_hTaskCompletionEvent; }
-    HANDLE TerminationEvent() const { return m_hTaskTerminationEvent.load(); }
-    void SetAutoDelete() { m_nAutoDelete = 1; }
+    using Task::m_hTaskCompletionEvent;
+    using Task::m_hTaskStartEvent;
+    using Task::m_hTaskTerminationEvent;
+    using Task::m_nAutoDelete;
+    using Task::m_pOwner;
 
   private:
     Body m_body;
@@ -119,19 +107,20 @@ class ThreadedTaskTest : public ::testing::Test {
             CloseHandle(thread);
         }
         g_script = nullptr;
-        XVQLogBook::Clear();
     }
-    DWORD ExitCode(std::size_t thread = 0) {
-        HANDLE handle = m_script.threads.at(thread);
-        EXPECT_EQ(WaitForSingleObject(handle, kSafetyTimeout), WAIT_OBJECT_0);
+    DWORD ExitCode() {
+        HANDLE thread = m_script.threads.at(0);
+        EXPECT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
         DWORD code = 0xDEAD;
-        EXPECT_TRUE(GetExitCodeThread(handle, &code));
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
         return code;
     }
+    // Runs the task thread's routine on this thread, as the scheduler would have on a new one.
+    unsigned RunRoutine() { return m_script.routine(m_script.param); }
 
     seams::ScopedReset m_reset;
     SchedulerScript m_script;
-    Owner m_owner{1};
+    Owner m_owner;
 };
 
 TEST_F(ThreadedTaskTest, BodyRunsOnceWithTheOwnerAndItsResultIsTheExitCode) {
@@ -146,15 +135,15 @@ TEST_F(ThreadedTaskTest, BodyRunsOnceWithTheOwnerAndItsResultIsTheExitCode) {
     EXPECT_EQ(seen, &m_owner);
     EXPECT_EQ(m_script.priority, -1);
     EXPECT_EQ(task.Status(), Task::Stopped);
-    EXPECT_TRUE(Signalled(task.StartEvent()));
-    EXPECT_TRUE(Signalled(task.CompletionEvent()));
-    EXPECT_TRUE(Signalled(task.TerminationEvent()));
+    EXPECT_TRUE(Signalled(task.m_hTaskStartEvent));
+    EXPECT_TRUE(Signalled(task.m_hTaskCompletionEvent));
+    EXPECT_TRUE(Signalled(task.m_hTaskTerminationEvent.load()));
     EXPECT_TRUE(task.GetTaskException().IsEmpty());
 
-    Owner other{2};
+    Owner other;
     task.Start(&other);
     EXPECT_EQ(m_script.calls, 1) << "a task runs once";
-    EXPECT_EQ(task.OwnerPointer(), &m_owner);
+    EXPECT_EQ(task.m_pOwner, &m_owner);
 }
 
 TEST_F(ThreadedTaskTest, ThrowingBodyIsStoppedWithTheErrorStoredAndExitCodeZero) {
@@ -162,8 +151,8 @@ TEST_F(ThreadedTaskTest, ThrowingBodyIsStoppedWithTheErrorStoredAndExitCodeZero)
     task.Start(&m_owner);
     EXPECT_EQ(ExitCode(), 0u);
     EXPECT_EQ(task.Status(), Task::Stopped);
-    EXPECT_TRUE(Signalled(task.CompletionEvent()));
-    EXPECT_TRUE(Signalled(task.TerminationEvent()));
+    EXPECT_TRUE(Signalled(task.m_hTaskCompletionEvent));
+    EXPECT_TRUE(Signalled(task.m_hTaskTerminationEvent.load()));
     const XWrappedVQException stored = task.GetTaskException();
     ASSERT_FALSE(stored.IsEmpty());
     EXPECT_EQ(stored->Message().ToWString(), L"body failed");
@@ -172,9 +161,7 @@ TEST_F(ThreadedTaskTest, ThrowingBodyIsStoppedWithTheErrorStoredAndExitCodeZero)
     EXPECT_EQ(stored->Location().Line(), 425u);
     EXPECT_EQ(stored->Location().Function().ToWString(), kExecuteName);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "stored, not logged";
-}
 
-TEST_F(ThreadedTaskTest, WrappedAndUnknownErrorsAreStoredToo) {
     m_script.startThreads = false;
     XWrappedVQException wrapped;
     try {
@@ -185,33 +172,24 @@ TEST_F(ThreadedTaskTest, WrappedAndUnknownErrorsAreStoredToo) {
     }
     TestTask throwsWrapped([&](TestTask&, Owner*) -> DWORD { throw wrapped; });
     throwsWrapped.Start(&m_owner);
-    EXPECT_EQ(m_script.routine(m_script.param), 0u);
+    EXPECT_EQ(RunRoutine(), 0u);
     EXPECT_EQ(throwsWrapped.GetTaskException().Get(), wrapped.Get()) << "stored as it was thrown";
-
     TestTask throwsInt([](TestTask&, Owner*) -> DWORD { throw 5; });
     throwsInt.Start(&m_owner);
-    EXPECT_EQ(m_script.routine(m_script.param), 0u);
-    const XWrappedVQException unknown = throwsInt.GetTaskException();
-    ASSERT_FALSE(unknown.IsEmpty());
-    EXPECT_EQ(unknown->Location().Line(), 429u);
-    EXPECT_EQ(unknown->Location().Function().ToWString(), kExecuteName);
-}
-
-TEST_F(ThreadedTaskTest, StopBeforeStartDoesNothing) {
-    TestTask task([](TestTask&, Owner*) -> DWORD { return 0; });
-    task.Stop();
-    task.WaitForTermination();
-    EXPECT_FALSE(task.IsStopRequested());
-    EXPECT_EQ(task.Status(), Task::NotStarted);
-    EXPECT_EQ(m_script.calls, 0);
+    EXPECT_EQ(RunRoutine(), 0u);
+    ASSERT_FALSE(throwsInt.GetTaskException().IsEmpty());
+    EXPECT_EQ(throwsInt.GetTaskException()->Location().Line(), 429u);
 }
 
 TEST_F(ThreadedTaskTest, StopRequestsAndWaitsWhileDispatchingTheStoppersMessages) {
-    MessageWindow window;
-    const DWORD stopper = GetCurrentThreadId();
+    TestTask task([](TestTask&, Owner*) -> DWORD { return 0; });
+    task.Stop();
+    EXPECT_FALSE(task.IsStopRequested()) << "a task never started is not stopped";
+
+    vqtest::MessageWindow window;
     std::atomic<DWORD> ranOn{0};
     WindowCallback mark = [&] { ranOn = GetCurrentThreadId(); };
-    TestTask task([&](TestTask& self, Owner*) -> DWORD {
+    TestTask polling([&](TestTask& self, Owner*) -> DWORD {
         while (!self.IsStopRequested()) {
             std::this_thread::yield();
         }
@@ -222,29 +200,25 @@ TEST_F(ThreadedTaskTest, StopRequestsAndWaitsWhileDispatchingTheStoppersMessages
         }
         return 0;
     });
-    task.Start(&m_owner);
-    task.Stop();
-    EXPECT_TRUE(task.IsStopRequested());
-    EXPECT_EQ(task.Status(), Task::Stopped);
-    EXPECT_TRUE(Signalled(task.TerminationEvent()));
-    EXPECT_EQ(ranOn.load(), stopper);
-
-    task.Stop();
-    EXPECT_TRUE(Signalled(task.TerminationEvent())) << "a second Stop only waits for the end";
+    polling.Start(&m_owner);
+    polling.Stop();
+    EXPECT_EQ(polling.Status(), Task::Stopped);
+    EXPECT_TRUE(Signalled(polling.m_hTaskTerminationEvent.load()));
+    EXPECT_EQ(ranOn.load(), GetCurrentThreadId());
+    polling.Stop();
+    EXPECT_TRUE(Signalled(polling.m_hTaskTerminationEvent.load())) << "a second Stop only waits for the end";
 }
 
-TEST_F(ThreadedTaskTest, FailedThreadCreationLeavesTheTaskNotStarted) {
+TEST_F(ThreadedTaskTest, FailedThreadCreationLeavesTheTaskNotStartedForAnotherTry) {
     TestTask task([](TestTask&, Owner*) -> DWORD { return 4; });
     m_script.refuse = true;
     EXPECT_THROW(task.Start(&m_owner), std::runtime_error);
     EXPECT_EQ(task.Status(), Task::NotStarted);
-    EXPECT_NE(task.CompletionEvent(), nullptr);
+    EXPECT_NE(task.m_hTaskCompletionEvent, nullptr);
     task.Stop();
     EXPECT_FALSE(task.IsStopRequested());
-
     m_script.refuse = false;
     task.Start(&m_owner);
-    EXPECT_EQ(m_script.calls, 2);
     EXPECT_EQ(ExitCode(), 4u);
 }
 
@@ -254,9 +228,9 @@ TEST_F(ThreadedTaskTest, WaitForTerminationReturnsAtOnceBeforeTheThreadBegins) {
     task.Start(&m_owner);
     EXPECT_EQ(task.Status(), Task::Running);
     task.WaitForTermination();
-    EXPECT_EQ(task.TerminationEvent(), nullptr);
-    EXPECT_EQ(m_script.routine(m_script.param), 2u);
-    EXPECT_TRUE(Signalled(task.TerminationEvent()));
+    EXPECT_EQ(task.m_hTaskTerminationEvent.load(), nullptr);
+    EXPECT_EQ(RunRoutine(), 2u);
+    EXPECT_TRUE(Signalled(task.m_hTaskTerminationEvent.load()));
 }
 
 TEST_F(ThreadedTaskTest, DestroyingARunningTaskStopsItFirst) {
@@ -272,9 +246,7 @@ TEST_F(ThreadedTaskTest, DestroyingARunningTaskStopsItFirst) {
     EXPECT_TRUE(XVQLogBook::Entries().empty());
 }
 
-TEST_F(ThreadedTaskTest, AutoDeleteTaskIsDestroyedByItsThread) {
-    m_script.startThreads = false;
-    bool destroyed = false;
+TEST_F(ThreadedTaskTest, AutoDeleteAndCopyPrototype) {
     class SelfDeleting : public TestTask {
       public:
         explicit SelfDeleting(bool* destroyed)
@@ -284,65 +256,62 @@ TEST_F(ThreadedTaskTest, AutoDeleteTaskIsDestroyedByItsThread) {
       private:
         bool* m_destroyed;
     };
+    m_script.startThreads = false;
+    bool destroyed = false;
     auto* task = new SelfDeleting(&destroyed);
-    task->SetAutoDelete();
+    task->m_nAutoDelete = 1;
     task->Start(&m_owner);
-    EXPECT_EQ(m_script.routine(m_script.param), 6u);
-    EXPECT_TRUE(destroyed);
-}
+    EXPECT_EQ(RunRoutine(), 6u);
+    EXPECT_TRUE(destroyed) << "the task thread destroyed the task";
 
-TEST_F(ThreadedTaskTest, CopyPrototypeGivesANewStartEvent) {
     TestTask prototype([](TestTask&, Owner*) -> DWORD { return 0; });
-    TestTask task([](TestTask&, Owner*) -> DWORD { return 0; });
-    const HANDLE own = task.StartEvent();
-    EXPECT_EQ(&task.CopyPrototype(prototype), &task);
-    EXPECT_NE(task.StartEvent(), own);
-    EXPECT_NE(task.StartEvent(), nullptr);
+    TestTask copy([](TestTask&, Owner*) -> DWORD { return 0; });
+    const HANDLE own = copy.m_hTaskStartEvent;
+    EXPECT_EQ(&copy.CopyPrototype(prototype), &copy);
+    EXPECT_NE(copy.m_hTaskStartEvent, own);
+    EXPECT_NE(copy.m_hTaskStartEvent, nullptr);
     CloseHandle(own);
 }
 
-TEST_F(ThreadedTaskTest, FailedStartEventSignalIsStoredAndTheBodyStillRuns) {
+TEST_F(ThreadedTaskTest, FailedSignalsAreStoredAndTheThreadStillEnds) {
     if (!seams::FaultInjectionSupported(seams::Operation::SetEvent)) {
         GTEST_SKIP() << "SetEvent cannot fail on demand here";
     }
     m_script.startThreads = false;
-    TestTask task([](TestTask&, Owner*) -> DWORD { return 7; });
-    task.Start(&m_owner);
+    TestTask startFails([](TestTask&, Owner*) -> DWORD { return 7; });
+    startFails.Start(&m_owner);
     seams::FailNext(seams::Operation::SetEvent, 1, ERROR_INVALID_HANDLE);
-    EXPECT_EQ(m_script.routine(m_script.param), 7u);
-    const XWrappedVQException stored = task.GetTaskException();
+    EXPECT_EQ(RunRoutine(), 7u) << "the body runs anyway";
+    XWrappedVQException stored = startFails.GetTaskException();
     ASSERT_FALSE(stored.IsEmpty());
     EXPECT_EQ(stored->Message().ToWString(), L"SetEvent failed");
     EXPECT_EQ(stored->HResult(), E_FAIL);
     EXPECT_EQ(stored->Severity(), XVQEXCEP::SEVERITY_CRITICAL);
     EXPECT_EQ(stored->Location().Line(), 414u);
-    EXPECT_EQ(task.Status(), Task::Stopped);
-}
 
-TEST_F(ThreadedTaskTest, FailedCompletionSignalIsStoredAndTheTerminationStillSignalled) {
-    if (!seams::FaultInjectionSupported(seams::Operation::SetEvent)) {
-        GTEST_SKIP() << "SetEvent cannot fail on demand here";
-    }
-    m_script.startThreads = false;
-    TestTask task([&](TestTask&, Owner*) -> DWORD {
+    TestTask completionFails([](TestTask&, Owner*) -> DWORD {
         seams::FailNext(seams::Operation::SetEvent, 1, ERROR_INVALID_HANDLE);
         return 1;
     });
-    task.Start(&m_owner);
-    EXPECT_EQ(m_script.routine(m_script.param), 1u);
-    const XWrappedVQException stored = task.GetTaskException();
+    completionFails.Start(&m_owner);
+    EXPECT_EQ(RunRoutine(), 1u);
+    stored = completionFails.GetTaskException();
     ASSERT_FALSE(stored.IsEmpty());
-    EXPECT_EQ(stored->Message().ToWString(), L"SetEvent failed");
     EXPECT_EQ(stored->Location().Line(), 308u);
     EXPECT_EQ(stored->Location().Function().ToWString(), L"XThreadedTask::SetTaskStopped()");
-    EXPECT_EQ(task.Status(), Task::Stopped);
-    EXPECT_TRUE(Signalled(task.TerminationEvent()));
+    EXPECT_EQ(completionFails.Status(), Task::Stopped);
+    EXPECT_TRUE(Signalled(completionFails.m_hTaskTerminationEvent.load()));
 }
 
-TEST_F(ThreadedTaskTest, DestructorLogsAFailedStopAndDoesNotThrow) {
-    if (!seams::FaultInjectionSupported(seams::Operation::Wait)) {
-        GTEST_SKIP() << "waits cannot fail on demand here";
+TEST_F(ThreadedTaskTest, ConstructorThrowsAndDestructorLogsEventFailures) {
+    for (seams::Operation op : {seams::Operation::CreateEvent, seams::Operation::Wait}) {
+        if (!seams::FaultInjectionSupported(op)) {
+            GTEST_SKIP() << "the kernel's event calls cannot fail on demand here";
+        }
     }
+    seams::FailNext(seams::Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THROW(PollingTask(), XWrappedVQException);
+
     m_script.startThreads = false;
     auto task = std::make_unique<PollingTask>();
     task->Start(&m_owner);
@@ -352,14 +321,6 @@ TEST_F(ThreadedTaskTest, DestructorLogsAFailedStopAndDoesNotThrow) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].message, L"wait for signaled event failed");
     EXPECT_EQ(entries[0].file, "Rudada64/XThreadSync.h");
-}
-
-TEST_F(ThreadedTaskTest, FailedEventCreationFailsTheConstructor) {
-    if (!seams::FaultInjectionSupported(seams::Operation::CreateEvent)) {
-        GTEST_SKIP() << "CreateEventW cannot fail on demand here";
-    }
-    seams::FailNext(seams::Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_THROW(PollingTask(), XWrappedVQException);
 }
 
 }  // namespace
