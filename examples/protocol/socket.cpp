@@ -112,8 +112,11 @@ int WaitFor(NativeSocket s, bool write, Deadline deadline, int* error) {
         FD_ZERO(&ready);
         FD_ZERO(&failed);
         FD_SET(s, &ready);
-        // A failed connect shows only in the exception set on Windows.
-        FD_SET(s, &failed);
+        // A failed connect shows only in the exception set on Windows; a broken connection shows
+        // as readable, so reads do not need that set.
+        if (write) {
+            FD_SET(s, &failed);
+        }
         timeval tv{timeout / 1000, (timeout % 1000) * 1000};
         const int n = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed,
                              timeout < 0 ? nullptr : &tv);

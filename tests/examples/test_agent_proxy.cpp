@@ -423,6 +423,7 @@ TEST_F(LoopbackTest, HangingServerTimesOutAndTheNextCallReconnects) {
     CComPtr<BlockingAgent> blocking(new BlockingAgent());
     server.reset();
     StartServer(blocking->AsAgent(), 0);
+    proxy.Release();
     ASSERT_EQ(XAgentProxy::Create(server->Port(), &proxy), S_OK);
     proxy->SetCallTimeout(200);
 
