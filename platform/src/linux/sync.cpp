@@ -1,7 +1,9 @@
 // Events, the handle table and the shared wait loop on Linux.
 #include "vqplatform/sync.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
@@ -17,9 +19,11 @@ namespace {
 using testing::ConsumeFault;
 using testing::Operation;
 
-// Polls between yields before a wait goes to sleep; about as long as a wake-up through the kernel
-// takes, so a partner that answers at once is caught without two context switches.
-constexpr int kSpinRounds = 64;
+// How long a wait polls between yields before it goes to sleep: about as long as a wake-up of a
+// sleeping thread on another processor takes, so a partner that answers at once is caught without
+// that cost. Bounded by time, not by rounds: on a busy machine one yield may give the processor away
+// for a while.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
 
 class HandleTable {
   public:
@@ -112,9 +116,13 @@ void Waiter::Reset() {
     m_woken = false;
 }
 
+// Notifies after unlocking, so the sleeper does not wake only to block on the mutex. The waiter
+// cannot go meanwhile: it detaches from a source under the lock that the waker holds.
 void Waiter::Wake() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_woken = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_woken = true;
+    }
     m_wake.notify_one();
 }
 
@@ -163,8 +171,10 @@ DWORD WaitForSources(WakeSource* const* sources, std::size_t count, DWORD millis
         return result;
     }
     const bool infinite = milliseconds == INFINITE;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (int round = 0; round < kSpinRounds; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(milliseconds);
+    const auto spinEnd = infinite ? start + kSpinTime : std::min(deadline, start + kSpinTime);
+    while (std::chrono::steady_clock::now() < spinEnd) {
         std::this_thread::yield();
         result = poll();
         if (result != WAIT_TIMEOUT) {
