@@ -2,12 +2,10 @@
 // proxies on a loopback TCP port. Its state follows a script on the command line and commands on
 // standard input. Every line it prints starts with a timestamp; the first line is
 // "<timestamp> port <N>", so that a script can read the port.
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <mutex>

@@ -3,17 +3,15 @@
 // a client connection id for each, and prints every callback with a timestamp, the thread it ran
 // on and what it means. It ends by itself once every handler has lost its server (or after
 // --max-seconds), deregistering what it registered.
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VQError/XVQLogBook.h"
