@@ -278,7 +278,15 @@ void XEmergencyHandlerInstance::ReleaseGIT() {
 void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::AddClientId");
     auto proxy = m_clientHandlers.GetProxy();
-    for (auto& [dwCookie, registration] : *proxy) {
+    // The handler's registrations in ascending cookie order, as a walk of the registry meets them.
+    for (auto pair = m_handlerCookies.lower_bound({pHandler, 0});
+         pair != m_handlerCookies.end() && pair->first == pHandler; ++pair) {
+        const DWORD dwCookie = pair->second;
+        auto it = proxy->find(dwCookie);
+        if (it == proxy->end()) {
+            continue;
+        }
+        XClientHandler& registration = it->second;
         auto entry = registration.m_handlers.find(pHandler);
         if (entry == registration.m_handlers.end()) {
             continue;
@@ -299,9 +307,15 @@ void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHand
 
 void XEmergencyHandlerInstance::RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
     auto proxy = m_clientHandlers.GetProxy();
-    for (auto& [dwCookie, registration] : *proxy) {
-        auto entry = registration.m_handlers.find(pHandler);
-        if (entry == registration.m_handlers.end()) {
+    for (auto pair = m_handlerCookies.lower_bound({pHandler, 0});
+         pair != m_handlerCookies.end() && pair->first == pHandler; ++pair) {
+        const DWORD dwCookie = pair->second;
+        auto it = proxy->find(dwCookie);
+        if (it == proxy->end()) {
+            continue;
+        }
+        auto entry = it->second.m_handlers.find(pHandler);
+        if (entry == it->second.m_handlers.end()) {
             continue;
         }
         entry->second.erase(lClientId);

@@ -174,9 +174,9 @@ class XEmergencyHandlerInstance {
 
   private:
     // Handler -> its registrations' cookies, ascending: the (handler, cookie) pairs of the registry,
-    // so that RemoveHandler reaches a handler's registrations without walking all of them. Guarded
-    // by the registry's lock, kept by AddHandler, RemoveHandler and the state pass. A pair whose
-    // registration or handler entry is gone is harmless (RemoveHandler skips it); a handler entry
-    // without its pair would be missed by RemoveHandler.
+    // so that RemoveHandler, AddClientId and RemoveClientId reach a handler's registrations without
+    // walking all of them. Guarded by the registry's lock, kept by AddHandler, RemoveHandler and the
+    // state pass. A pair whose registration or handler entry is gone is harmless (it is skipped); a
+    // handler entry without its pair would be missed.
     std::set<std::pair<XClientEmergencyHandler*, DWORD>> m_handlerCookies;
 };
