@@ -7,6 +7,7 @@
 
 #include <climits>
 #endif
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -27,14 +28,21 @@ class Kernel : public ::testing::Test {
 };
 
 TEST_F(Kernel, LastErrorIsPerThread) {
-    SetLastError(ERROR_ACCESS_DENIED);
+    // Set and read back while the other thread lives: on Windows creating and joining a thread
+    // change the caller's last error themselves.
+    std::atomic<bool> otherHasSet{false};
     DWORD seenByOther = 1;
-    std::thread([&] {
+    std::thread other([&] {
         seenByOther = GetLastError();
         SetLastError(ERROR_OUTOFMEMORY);
-    }).join();
-    EXPECT_EQ(seenByOther, static_cast<DWORD>(ERROR_SUCCESS));
+        otherHasSet = true;
+    });
+    SetLastError(ERROR_ACCESS_DENIED);
+    while (!otherHasSet) {
+    }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    other.join();
+    EXPECT_EQ(seenByOther, static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 TEST_F(Kernel, ThreadIdsAreUniqueAmongLiveThreads) {
