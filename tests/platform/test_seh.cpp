@@ -111,12 +111,15 @@ TEST(StructuredExceptionTranslation, AThreadGoesOnTranslatingAfterRecovering) {
         std::mutex lock;
         for (int round = 0; round < 3; ++round) {
             EXPECT_EQ(Catch([&lock] { ReadUnderLock(lock, g_null); }).code, EXCEPTION_ACCESS_VIOLATION);
+            // A lock left held would make the next fault's guard wait forever.
+            ASSERT_TRUE(lock.try_lock());
+            lock.unlock();
             EXPECT_EQ(Catch([&lock] { DivideUnderLock(lock, 7, g_zero); }).code,
                       EXCEPTION_INT_DIVIDE_BY_ZERO);
+            ASSERT_TRUE(lock.try_lock());
+            lock.unlock();
         }
         EXPECT_EQ(t_translations, 6);
-        EXPECT_TRUE(lock.try_lock());
-        lock.unlock();
     });
 }
 
