@@ -49,6 +49,9 @@
 #include "vqplatform/types.h"
 
 #if defined(_WIN32)
+// MinGW's <eh.h> uses std::type_info without including <typeinfo>.
+#include <typeinfo>
+
 #include <eh.h>
 #else
 #define EXCEPTION_MAXIMUM_PARAMETERS 15
