@@ -16,6 +16,16 @@ XEmergencyHandlerTask::XEmergencyHandlerTask(DWORD dwCycleInterval, DWORD dwUnit
 }
 
 XEmergencyHandlerTask::~XEmergencyHandlerTask() {
+    // The body runs this object's Execute and waits on its event: its thread must end before either
+    // goes, which the base destructor's own Stop would be too late for.
+    try {
+        if (m_hTerminationEvent != nullptr) {
+            SetTerminationEvent();
+        }
+        Stop();
+    } catch (...) {
+        // The base destructor stops again and reports what fails.
+    }
     if (m_hTerminationEvent != nullptr) {
         CloseHandle(m_hTerminationEvent);
         m_hTerminationEvent = nullptr;

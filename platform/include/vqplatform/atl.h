@@ -100,7 +100,7 @@ public:
     }
     CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
     CComPtr& operator=(CComPtr&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {  // operator& is the out-parameter address
             Release();
             p = other.p;
             other.p = nullptr;
