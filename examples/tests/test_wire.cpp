@@ -24,11 +24,10 @@ Frame SampleFrame() {
 // A frame body (no length field) from raw header bytes and a payload.
 std::vector<std::uint8_t> WithLength(std::vector<std::uint8_t> body) {
     const auto size = static_cast<std::uint32_t>(body.size());
-    std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                                       static_cast<std::uint8_t>(size >> 16),
-                                       static_cast<std::uint8_t>(size >> 24)};
-    bytes.insert(bytes.end(), body.begin(), body.end());
-    return bytes;
+    const std::uint8_t length[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                    static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    body.insert(body.begin(), std::begin(length), std::end(length));
+    return body;
 }
 
 DecodeStatus Decode(const std::vector<std::uint8_t>& bytes, Frame* frame = nullptr) {
