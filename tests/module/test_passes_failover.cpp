@@ -40,7 +40,7 @@ TEST_F(FailoverPassTest, FailedRequestGivesTheKindNoFailoverCallbackAndIsNotRepe
         {{0}, {1}, {2}},
         {
             // The agent leaves the result at the module's 0 when it fails: only the HRESULT counts.
-            {1000,
+            {std::nullopt,
              {},
              {{{S_OK, 0x4}, kMask4, {kServerFault, 0}},
               {{S_OK, 0x4}, kMask4, {kInvalidArg, 0}},
@@ -48,10 +48,9 @@ TEST_F(FailoverPassTest, FailedRequestGivesTheKindNoFailoverCallbackAndIsNotRepe
              {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
               OnState(1, 0x4, kEmergency), GetState(2), GetConfig(2), OnState(2, 0x4, kEmergency), Request(0),
               OnError(0, kCommunication), Request(1), OnError(1, kOther), Request(2), OnError(2, kOther)},
-             {{612, kServerFault}, {612, kInvalidArg}, {612, kFail}},
-             std::vector<Record>{{0, 0x4, true, 1000, 1}, {1, 0x4, true, 1000, 1}, {2, 0x4, true, 1000, 1}}},
+             {{612, kServerFault}, {612, kInvalidArg}, {612, kFail}}},
             // Still registered, still polled; the request is not made again.
-            {2000,
+            {std::nullopt,
              {},
              {{{S_OK, 0x5}, kMask4, kAccepted},
               {{S_OK, 0x5}, kMask4, kAccepted},
