@@ -1,149 +1,113 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "test_error_support.h"
 
 namespace {
 
-using vqtest::CatchLocation;
-using vqtest::ThrowLocation;
 using namespace XVQEXCEP;
+using vqtest::ExcepFields;
+using Handler = XVQErrorStateHandler::XClientEmergencyFailoverHandler;
 
-class ExceptionTest : public vqtest::ErrorComponentTest {};
+class ErrorComponentTest : public vqtest::LogBookTest {};
 
-void ExpectException(const XWrappedVQException& error, EXCEPTION_TYPE type, HRESULT hr,
-                     ERROR_SEVERITY severity, const wchar_t* message, const wchar_t* text, unsigned count) {
-    ASSERT_FALSE(error.IsEmpty());
-    EXPECT_EQ(error->Type(), type);
-    EXPECT_EQ(error->HResult(), hr);
-    EXPECT_EQ(error->Severity(), severity);
-    EXPECT_EQ(error->Message().ToWString(), message);
-    EXPECT_EQ(error->AdditionalText().ToWString(), text);
-    EXPECT_EQ(error->Count(), count);
-}
-
-TEST_F(ExceptionTest, MakersBuildWithoutReporting) {
-    std::runtime_error std(
-        "GIT lookup \xC3\xA9"
-        "chou\xC3\xA9");
-    ExpectException(XVQError::CreateExcep(std, CatchLocation(), SEVERITY_SEVERE, L""), TYPE_STD, E_FAIL,
-                    SEVERITY_SEVERE, L"GIT lookup \u00E9chou\u00E9", L"", 1);
-    ExpectException(XVQError::CreateUnknownExcep(CatchLocation(), L"t"), TYPE_UNKNOWN, E_FAIL,
-                    SEVERITY_SEVERE, L"unknown exception", L"t", 1);
-    const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-    ExpectException(XVQError::CreateSystemExcepAtError(CatchLocation(), unavailable,
-                                                       L"ptrSrvAgent->GetServerEmergencyState failed", L""),
-                    TYPE_SYSTEM, unavailable, SEVERITY_ERROR, L"ptrSrvAgent->GetServerEmergencyState failed",
-                    L"", 1);
-    ExpectException(
-        XVQExceptionFactory::CreateSystemException(TYPE_CRITICAL_DATA, CatchLocation(), L"m", nullptr),
-        TYPE_CRITICAL_DATA, E_FAIL, SEVERITY_SEVERE, L"m", L"", 1);
-
-    const XWrappedVQException made = XVQExceptionFactory::DoCreateException(
-        TYPE_MODULE, ThrowLocation(), E_POINTER, SEVERITY_CRITICAL, -1, L"msg", L"txt", 3);
-    ExpectException(made, TYPE_MODULE, E_POINTER, SEVERITY_CRITICAL, L"msg", L"txt", 3);
-    EXPECT_EQ(made->SubCode(), -1);
-    EXPECT_EQ(made->Location().File(), ".\\xthreadsync");
-    EXPECT_EQ(made->Location().Line(), 58u);
-    EXPECT_EQ(made->Location().Function(), XVQComBSTR(L"XThreadSync::WaitForEvent"));
-    EXPECT_EQ(made->Location().Subsystem(), XVQComBSTR("VQProcessStateHandler"));
-
+// The throw functions of the module pass straight through DoCreateException, DoThrowException and
+// DoThrowExcepAtError; their tests check what those build.
+TEST_F(ErrorComponentTest, MakersBuildTheExceptionAndReportNothing) {
+    const VQErrorLocation at = At(277);
+    const HRESULT rpcDown = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+    std::runtime_error stdError("caf\xC3\xA9");
+    const XWrappedVQException made = XVQError::CreateExcep(stdError, at, SEVERITY_WARNING, L"t");
+    EXPECT_EQ(Fields(made), ExcepFields(TYPE_STD, E_FAIL, SEVERITY_WARNING, L"caf\u00E9", 1, 277));
+    EXPECT_EQ(PlaceOf(made->Location()), PlaceOf(at));
+    EXPECT_EQ(made->AdditionalText(), XVQComBSTR(L"t"));
+    EXPECT_EQ(Fields(XVQError::CreateUnknownExcep(at, L"")),
+              ExcepFields(TYPE_UNKNOWN, E_FAIL, SEVERITY_SEVERE, L"unknown exception", 1, 277));
+    EXPECT_EQ(Fields(XVQError::CreateSystemExcepAtError(at, rpcDown, L"m", L"")),
+              ExcepFields(TYPE_SYSTEM, rpcDown, SEVERITY_ERROR, L"m", 1, 277));
+    EXPECT_EQ(Fields(XVQExceptionFactory::CreateSystemException(TYPE_CRITICAL_DATA, at, L"m", L"")),
+              ExcepFields(TYPE_CRITICAL_DATA, E_FAIL, SEVERITY_SEVERE, L"m", 1, 277));
+    EXPECT_EQ(Fields(Caught([&] { XVQError::CheckPtr_ThrowExcep(at, nullptr, L""); })),
+              ExcepFields(TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, L"null pointer", 1, 277));
+    EXPECT_TRUE(Caught([&] { XVQError::CheckPtr_ThrowExcep(at, &at, L""); }).IsEmpty());
     EXPECT_TRUE(XVQLogBook::Entries().empty());
-}
-
-TEST_F(ExceptionTest, ThrowersRaiseTheWrapperByValueWithoutReporting) {
-    try {
-        XVQExceptionFactory::DoThrowException(TYPE_MODULE, ThrowLocation(), E_ABORT, SEVERITY_ERROR, -1, L"a",
-                                              L"b", 2);
-    } catch (const XWrappedVQException& error) {
-        ExpectException(error, TYPE_MODULE, E_ABORT, SEVERITY_ERROR, L"a", L"b", 2);
-    }
-    try {
-        XVQError::DoThrowExcepAtError(TYPE_MODULE, ThrowLocation(), E_ACCESSDENIED, SEVERITY_SEVERE, -1, L"",
-                                      L"", 2);
-        ADD_FAILURE() << "must raise";
-    } catch (const XWrappedVQException& error) {
-        ExpectException(error, TYPE_MODULE, E_ACCESSDENIED, SEVERITY_SEVERE, L"", L"", 2);
-    }
-
-    int object = 0;
-    EXPECT_NO_THROW(XVQError::CheckPtr_ThrowExcep(CatchLocation(), &object, L""));
-    try {
-        XVQError::CheckPtr_ThrowExcep(CatchLocation(), nullptr, L"pInstance");
-        ADD_FAILURE() << "a null pointer must raise";
-    } catch (const XWrappedVQException& error) {
-        ExpectException(error, TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, L"null pointer", L"pInstance", 1);
-        EXPECT_EQ(error->Location().Line(), 277u);
-    }
-    EXPECT_TRUE(XVQLogBook::Entries().empty());
-}
-
-TEST(XWrappedVQException, CopiesShareOneCountedObject) {
-    const XWrappedVQException empty;
-    EXPECT_TRUE(empty.IsEmpty());
-    EXPECT_EQ(empty.Get(), nullptr);
-    EXPECT_TRUE(XWrappedVQException(XRefCountPtr<XVQException>()).IsEmpty());
-
-    XWrappedVQException original = XVQError::CreateUnknownExcep(CatchLocation(), L"");
-    XVQException* object = original.Get();
-    EXPECT_EQ(object->RefCount(), 1);
-    {
-        const XWrappedVQException copy(original);  // NOLINT(performance-unnecessary-copy-initialization)
-        XWrappedVQException assigned;
-        static_cast<XVQExceptionWrapper&>(assigned) = original;
-        EXPECT_EQ(copy.Get(), object);
-        EXPECT_EQ(assigned.Get(), object);
-        EXPECT_EQ(object->RefCount(), 3);
-    }
-    EXPECT_EQ(object->RefCount(), 1);
-    original = XWrappedVQException();
-    EXPECT_TRUE(original.IsEmpty());
 }
 
 TEST(XHRErrorcodeHandler, RanksFailuresBySeverity) {
-    const std::pair<HRESULT, ERROR_SEVERITY> cases[] = {
-        {S_OK, SEVERITY_NONE},
-        {S_FALSE, SEVERITY_NONE},
-        {E_OUTOFMEMORY, SEVERITY_CRITICAL},
-        {RPC_E_DISCONNECTED, SEVERITY_ERROR},
-        {RPC_E_SERVERFAULT, SEVERITY_ERROR},
-        {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), SEVERITY_ERROR},
-        {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), SEVERITY_ERROR},
-        {HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE), SEVERITY_ERROR},
-        {E_FAIL, SEVERITY_SEVERE},
-        {E_INVALIDARG, SEVERITY_SEVERE},
-        {E_ACCESSDENIED, SEVERITY_SEVERE},
-    };
-    for (const auto& [hr, severity] : cases) {
-        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), severity) << std::hex << hr;
+    for (const HRESULT hr : {S_OK, S_FALSE}) {
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), SEVERITY_NONE);
     }
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_OUTOFMEMORY), SEVERITY_CRITICAL);
+    for (const HRESULT hr :
+         {RPC_E_DISCONNECTED, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
+          HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE)}) {
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), SEVERITY_ERROR) << "a lost server can fail over";
+    }
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_FAIL), SEVERITY_SEVERE);
 }
 
-TEST(XVQExcepRefLogger, KeepsTheMostRecentHundred) {
+TEST(XVQExcepRefLogger, KeepsTheMostRecentAndIgnoresEmptyOnes) {
     XVQExcepRefLogger logger(100);
-    EXPECT_EQ(logger.Add(XWrappedVQException()), 0);
-    int kept = 0;
     for (unsigned i = 1; i <= 101; ++i) {
-        kept = logger.Add(XVQExceptionFactory::DoCreateException(TYPE_MODULE, CatchLocation(), E_FAIL,
-                                                                 SEVERITY_WARNING, -1, L"", L"", i));
+        logger.Add(XVQExceptionFactory::DoCreateException(TYPE_MODULE, VQErrorLocation("f", 1, L"", L""),
+                                                          E_FAIL, SEVERITY_WARNING, -1, L"", L"", i));
     }
-    EXPECT_EQ(kept, 100);
     EXPECT_EQ(logger.Add(XWrappedVQException()), 100);
-    EXPECT_EQ(logger.Count(), 100u);
     EXPECT_EQ(logger.Dropped(), 1u);
-    const std::vector<XWrappedVQException> errors = logger.Errors();
-    EXPECT_EQ(errors.front()->Count(), 2u);  // the first one went
-    EXPECT_EQ(errors.back()->Count(), 101u);
+    EXPECT_EQ(logger.Errors().front()->Count(), 2u) << "the oldest goes first";
+}
 
-    XVQExcepRefLogger copy(1);
-    copy = logger;
-    EXPECT_EQ(copy.Capacity(), 100);
-    EXPECT_EQ(copy.Errors().back().Get(), errors.back().Get());
-    logger.Clear();
-    EXPECT_EQ(logger.Count(), 0u);
-    EXPECT_EQ(copy.Count(), 100u);
+TEST_F(ErrorComponentTest, FailoverRegistryKeepsClientsPerCookieAndRecordsEveryCall) {
+    XVQErrorStateHandler* instance = XVQErrorStateHandler::GetInstance();
+    XVQErrorStateHandler::SetInstanceAbsent(true);
+    EXPECT_EQ(XVQErrorStateHandler::GetInstance(), nullptr);
+    XVQErrorStateHandler::SetInstanceAbsent(false);
+    EXPECT_EQ(XVQErrorStateHandler::GetInstance(), instance);
+
+    Handler& registry = instance->GetClientEmergencyFailoverHandler();
+    registry.Register(5, 10, 1, L"srv-a");
+    registry.Register(5, 11, 2, L"srv-b");  // a later Register updates the identity
+    registry.Register(6, 10, 3, L"srv-c");
+    registry.Deregister(5, 10);
+    registry.Deregister(9, 1);  // unknown cookie: only recorded
+    auto registrations = registry.Registrations();
+    EXPECT_EQ(registrations.size(), 2u);
+    EXPECT_EQ(std::tie(registrations[5].serverId, registrations[5].serverName, registrations[5].clientIds),
+              std::make_tuple(2, XVQComBSTR(L"srv-b"), std::set<LONG>{11}));
+    registry.Deregister(5, 11);
+    EXPECT_EQ(registry.Registrations().count(5), 1u) << "the last Deregister keeps the registration";
+    registry.RemoveServerEmergencyHandler(5);
+    EXPECT_EQ(registry.Registrations().begin()->second.clientIds, std::set<LONG>{10});
+
+    std::string calls;  // kind:cookie:client:server and name of each call
+    for (const Handler::Call& c : registry.Calls()) {
+        calls += std::to_string(static_cast<int>(c.kind)) + ":" + std::to_string(c.cookie) + ":" +
+                 std::to_string(c.clientId) + ":" + std::to_string(c.serverId) + c.serverName.ToUtf8() + " ";
+    }
+    EXPECT_EQ(calls, "0:5:10:1srv-a 0:5:11:2srv-b 0:6:10:3srv-c 1:5:10:0 1:9:1:0 1:5:11:0 2:5:0:0 ");
+
+    // The worker and the clients' threads share the registry.
+    const auto registerHundred = [&registry](LONG first) {
+        for (LONG id = first; id < first + 100; ++id) {
+            registry.Register(7, id, 0, L"srv");
+        }
+    };
+    std::thread a(registerHundred, 0);
+    std::thread b(registerHundred, 100);
+    a.join();
+    b.join();
+    EXPECT_EQ(registry.Registrations().at(7).clientIds.size(), 200u);
+
+    registry.SetUserInteractionTimeout(5);
+    EXPECT_EQ(registry.GetUserInteractionTimeout(), 5u);
+    registry.Reset();
+    EXPECT_EQ(registry.GetUserInteractionTimeout(), 60u);
+    EXPECT_TRUE(registry.Registrations().empty() && registry.Calls().empty());
 }
 
 }  // namespace

@@ -1,24 +1,24 @@
-// Shared fixture of the error-component tests: an empty, memory-only log book and a reset error
-// state for every test, and the locations the reports name.
+// Shared by the error-component, ladder and guarded-data tests: a fixture that gives every test an
+// empty, memory-only log book and a reset error state, with compact views of what a report or an
+// exception carries, so that one assertion compares all of it.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "VQError/VQError.h"
 
 namespace vqtest {
 
-inline VQErrorLocation CatchLocation() {
-    return VQErrorLocation(".\\xemergencyhandlerinstance", 277, XVQComBSTR(L"VQProcessStateHandler"),
-                           XVQComBSTR(L"XEmergencyHandlerInstance::Init"));
-}
+// File, line, subsystem, function.
+using Place = std::tuple<std::string, unsigned, std::wstring, std::wstring>;
+// Type, HRESULT, severity, message, count and line of an exception; all zero for an empty one.
+using ExcepFields = std::tuple<int, HRESULT, int, std::wstring, unsigned, unsigned>;
 
-inline VQErrorLocation ThrowLocation() {
-    return VQErrorLocation(".\\xthreadsync", 58, XVQComBSTR(L"VQProcessStateHandler"),
-                           XVQComBSTR(L"XThreadSync::WaitForEvent"));
-}
-
-class ErrorComponentTest : public ::testing::Test {
+class LogBookTest : public ::testing::Test {
   protected:
     void SetUp() override {
         XVQLogBook::SetSink(XVQLogBook::Sink::None);
@@ -26,9 +26,44 @@ class ErrorComponentTest : public ::testing::Test {
         XVQErrorStateHandler::SetInstanceAbsent(false);
         XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
     }
-    void TearDown() override {
+    void TearDown() override { SetUp(); }
+
+    static VQErrorLocation At(unsigned line) {
+        return {".\\xemergencyhandlerinstance", line, L"VQProcessStateHandler",
+                L"XEmergencyHandlerInstance::Init"};
+    }
+    static Place PlaceOf(const VQErrorLocation& l) {
+        return {l.File(), l.Line(), l.Subsystem().ToWString(), l.Function().ToWString()};
+    }
+    static Place PlaceOf(const XVQLogEntry& e) { return {e.file, e.line, e.subsystem, e.function}; }
+    static Place ModulePlace(const char* file, unsigned line, const wchar_t* function) {
+        return {file, line, L"VQProcessStateHandler", function};
+    }
+    static ExcepFields Fields(const XWrappedVQException& e) {
+        if (e.IsEmpty()) {
+            return {};
+        }
+        return {e->Type(),  e->HResult(),        e->Severity(), e->Message().ToWString(),
+                e->Count(), e->Location().Line()};
+    }
+
+    // The log book's only entry, which it gives up: the next report is again the only one.
+    static XVQLogEntry TakeOnly() {
+        const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
         XVQLogBook::Clear();
-        XVQErrorStateHandler::SetInstanceAbsent(false);
+        EXPECT_EQ(entries.size(), 1u);
+        return entries.size() == 1 ? entries[0] : XVQLogEntry();
+    }
+
+    // What `body` throws as an XWrappedVQException; empty when it throws nothing.
+    template <class Body>
+    static XWrappedVQException Caught(Body&& body) {
+        try {
+            body();
+        } catch (const XWrappedVQException& e) {
+            return e;
+        }
+        return {};
     }
 };
 
