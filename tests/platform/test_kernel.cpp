@@ -1,35 +1,57 @@
-// Kernel calls: last error, ids, tick count and computer name, with their seams.
+// Base types and kernel calls: HRESULT helpers, BSTR layout, last error, tick count and computer
+// name with their seams, and the counting of injected faults.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
-#include <time.h>
-#include <unistd.h>
-
-#include <climits>
-#endif
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <set>
-#include <string>
+#include <cstdint>
+#include <cstring>
 #include <thread>
-#include <vector>
 
-#include "vqplatform/kernel.h"
+#include "vqplatform/platform.h"
 #include "vqplatform/testing.h"
 
 namespace {
 
 namespace seams = vqplatform::testing;
+using seams::Operation;
 
-class Kernel : public ::testing::Test {
-  protected:
-    seams::ScopedReset reset_;
-};
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(HRESULT) == 4 && sizeof(GUID) == 16,
+              "Windows 64-bit sizes");
 
-TEST_F(Kernel, LastErrorIsPerThread) {
-    // Set and read back while the other thread lives: on Windows creating and joining a thread
-    // change the caller's last error themselves.
+TEST(Types, HresultMacros) {
+    const HRESULT unavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+    EXPECT_EQ(unavailable, static_cast<HRESULT>(0x800706BA));
+    EXPECT_EQ(HRESULT_FACILITY(unavailable), FACILITY_WIN32);
+    EXPECT_EQ(HRESULT_CODE(unavailable), 1722);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SUCCESS), S_OK);
+    EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<DWORD>(E_FAIL)), E_FAIL) << "a failure HRESULT passes unchanged";
+    EXPECT_EQ(MAKE_HRESULT(1, FACILITY_ITF, 0x200), static_cast<HRESULT>(0x80040200));
+    EXPECT_EQ(HRESULT_FACILITY(RPC_E_CHANGED_MODE), FACILITY_RPC);
+    EXPECT_TRUE(SUCCEEDED(S_FALSE) && FAILED(E_UNEXPECTED));
+}
+
+TEST(Types, BstrIsLengthPrefixedAndTerminated) {
+    const OLECHAR chars[] = {L'a', L'\0', L'b', L'c'};
+    BSTR s = SysAllocStringLen(chars, 3);
+    ASSERT_NE(s, nullptr);
+    std::uint32_t prefix = 0;
+    std::memcpy(&prefix, reinterpret_cast<const char*>(s) - sizeof prefix, sizeof prefix);
+    EXPECT_EQ(prefix, 3 * sizeof(OLECHAR));
+    EXPECT_EQ(SysStringByteLen(s), 3 * sizeof(OLECHAR));
+    EXPECT_EQ(SysStringLen(s), 3u) << "embedded nulls count";
+    EXPECT_EQ(s[2], L'b');
+    EXPECT_EQ(s[3], L'\0');
+    SysFreeString(s);
+    EXPECT_EQ(SysAllocString(nullptr), nullptr);
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+    SysFreeString(nullptr);
+    EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFFFu / sizeof(OLECHAR)), nullptr)
+        << "the prefix cannot hold it";
+}
+
+TEST(Kernel, LastErrorIsPerThread) {
+    // Compared while the other thread lives: on Windows creating and joining a thread change the
+    // caller's last error themselves.
     std::atomic<bool> otherHasSet{false};
     DWORD seenByOther = 1;
     std::thread other([&] {
@@ -45,90 +67,50 @@ TEST_F(Kernel, LastErrorIsPerThread) {
     EXPECT_EQ(seenByOther, static_cast<DWORD>(ERROR_SUCCESS));
 }
 
-TEST_F(Kernel, ThreadIdsAreUniqueAmongLiveThreads) {
-    constexpr std::size_t kThreads = 8;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::set<DWORD> ids = {GetCurrentThreadId()};
-    std::size_t arrived = 0;
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            ids.insert(GetCurrentThreadId());
-            ++arrived;
-            cv.notify_all();
-            // Stay alive until all have taken their id, so that none can be recycled.
-            cv.wait(lock, [&] { return arrived == kThreads; });
-        });
+TEST(Kernel, TickCountWrapsAndComputerNameOverflowsAtSixteenCharactersThroughTheirSeams) {
+    if (!seams::ClockSeamSupported() || !seams::IdentitySeamSupported()) {
+        GTEST_SKIP() << "the tick count and the computer name are the SDK's on this platform";
     }
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(ids.size(), kThreads + 1);
-}
-
-TEST_F(Kernel, TickSeamsFixAndOffsetWithWrap) {
-    if (!seams::ClockSeamSupported()) {
-        GTEST_SKIP() << "the tick count is the SDK's on this platform";
-    }
+    seams::ScopedReset reset;
     seams::SetTickCount(0xFFFFFFF0u);
     EXPECT_EQ(GetTickCount(), 0xFFFFFFF0u);
     seams::ResetAll();
     const DWORD base = GetTickCount();
-    // An offset that carries the count past 2^32 wraps it to a small number.
-    seams::SetTickCountOffset(0u - base);
+    seams::SetTickCountOffset(0u - base);  // carries the count past 2^32
     EXPECT_LT(GetTickCount(), 100u);
-    seams::SetTickCountOffset(0xFFFFFFFFu - base);
-    EXPECT_LT(GetTickCount() - 0xFFFFFFFFu, 100u);
     seams::ResetAll();
     EXPECT_LT(GetTickCount() - base, 100u);
-}
 
-TEST_F(Kernel, ComputerNameSizesAndSeams) {
-    if (!seams::IdentitySeamSupported()) {
-        GTEST_SKIP() << "the computer name is the SDK's on this platform";
-    }
     wchar_t buffer[16] = {L'x'};
     DWORD size = 16;
     seams::SetComputerName(L"SIXTEEN-CHARS-XY");
     EXPECT_FALSE(GetComputerNameW(buffer, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
-    EXPECT_EQ(size, 17u);
+    EXPECT_EQ(size, 17u) << "the length needed, null included";
     EXPECT_EQ(buffer[0], L'x');
-
-    seams::SetComputerName(L"FIFTEEN.CHARS.X");  // dots are part of the name
+    seams::SetComputerName(L"FIFTEEN.CHARS.X");
     size = 16;
     ASSERT_TRUE(GetComputerNameW(buffer, &size));
     EXPECT_EQ(size, 15u);
     EXPECT_STREQ(buffer, L"FIFTEEN.CHARS.X");
-
-    EXPECT_FALSE(GetComputerNameW(buffer, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     seams::FailComputerName(ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_FALSE(GetComputerNameW(buffer, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
 }
 
-#if !defined(_WIN32)
-TEST_F(Kernel, ValuesComeFromTheSystem) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto ms =
-        static_cast<DWORD>(static_cast<unsigned long long>(now.tv_sec) * 1000u + now.tv_nsec / 1000000);
-    EXPECT_LT(GetTickCount() - ms, 100u);
-    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
-
-    char host[HOST_NAME_MAX + 1] = {};
-    gethostname(host, sizeof host - 1);
-    seams::SetComputerName(L"replaced");
+TEST(FaultInjection, FailsExactlyTheArmedNumberOfCalls) {
+    seams::ScopedReset reset;
+    DWORD error = 0;
+    seams::FailNext(Operation::GitGet, 5, 6);
+    seams::FailNext(Operation::GitGet, 2, 0x80010108u);  // re-arming replaces
+    EXPECT_FALSE(seams::ConsumeFault(Operation::GitRegister, &error));
+    EXPECT_TRUE(seams::ConsumeFault(Operation::GitGet, &error));
+    EXPECT_EQ(error, 0x80010108u);
+    EXPECT_TRUE(seams::ConsumeFault(Operation::GitGet, &error));
+    EXPECT_FALSE(seams::ConsumeFault(Operation::GitGet, &error));
+    seams::FailNext(Operation::SetEvent, 3, 6);
     seams::ResetAll();
-    wchar_t buffer[HOST_NAME_MAX + 1];
-    DWORD size = HOST_NAME_MAX + 1;
-    ASSERT_TRUE(GetComputerNameW(buffer, &size));
-    EXPECT_EQ(std::wstring(buffer), std::wstring(host, host + std::char_traits<char>::length(host)));
-    EXPECT_EQ(size, std::char_traits<char>::length(host));
+    EXPECT_FALSE(seams::ConsumeFault(Operation::SetEvent, &error));
 }
-#endif
 
 }  // namespace

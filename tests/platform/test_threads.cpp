@@ -1,155 +1,90 @@
+// Kernel objects and messages: events, threads, message queues and message-pumping waits.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
 
+#include "platform/test_helpers.h"
 #include "vqplatform/platform.h"
-#include "vqplatform/testing.h"
-
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
-namespace seams = vqplatform::testing;
-
-constexpr DWORD kSafetyTimeout = 5000;
+using vqtest::ExitCode;
+using vqtest::kSafetyTimeout;
 // Typed: Windows defines WAIT_TIMEOUT as a signed constant.
 constexpr DWORD kTimedOut = WAIT_TIMEOUT;
+constexpr UINT kMessage = WM_APP + 7;
 
-// Records where and how it ran; spins while `hold` is set, then returns 42.
-struct Probe {
-    std::atomic<bool> ran{false};
-    std::atomic<bool> hold{false};
-    std::atomic<DWORD> threadId{0};
-    std::atomic<int> nice{0};
-};
+DWORD ErrorIf(bool failed) {
+    return failed ? GetLastError() : ERROR_SUCCESS;
+}
 
-unsigned WINAPI ProbeRoutine(void* argument) {
-    auto* probe = static_cast<Probe*>(argument);
-    probe->threadId = GetCurrentThreadId();
-#if !defined(_WIN32)
-    probe->nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-#endif
-    probe->ran = true;
-    while (probe->hold.load()) {
-        std::this_thread::yield();
-    }
+TEST(Events, ManualResetStaysSignalledAutoResetLetsOneWaitThrough) {
+    HANDLE manual = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE automatic = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), kTimedOut);
+    ASSERT_TRUE(SetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 0), kTimedOut);
+
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), kTimedOut);
+    ASSERT_TRUE(SetEvent(automatic));
+    EXPECT_EQ(WaitForSingleObject(automatic, kSafetyTimeout), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), kTimedOut) << "one wait took the signal";
+
+    ASSERT_TRUE(CloseHandle(manual));
+    EXPECT_EQ(ErrorIf(!CloseHandle(manual)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrorIf(!SetEvent(nullptr)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrorIf(WaitForSingleObject(nullptr, 0) == WAIT_FAILED),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(automatic);
+}
+
+// Records the thread it ran on and returns 42.
+unsigned WINAPI Routine(void* ranOn) {
+    *static_cast<std::atomic<DWORD>*>(ranOn) = GetCurrentThreadId();
     return 42;
 }
 
-HANDLE Start(Probe* probe, unsigned flags, unsigned* id = nullptr) {
-    return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ProbeRoutine, probe, flags, id));
-}
-
-DWORD ExitCode(HANDLE thread) {
-    DWORD code = 0xDEAD;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    return code;
-}
-
-TEST(ThreadTest, SuspendedThreadRunsOnlyAfterResumeAndEndsWithItsResult) {
-    Probe probe;
+TEST(Threads, SuspendedThreadRunsOnlyAfterResumeAndEndsWithItsResult) {
+    std::atomic<DWORD> ranOn{0};
     unsigned id = 0;
-    HANDLE thread = Start(&probe, CREATE_SUSPENDED, &id);
+    auto thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Routine, &ranOn, CREATE_SUSPENDED, &id));
     ASSERT_NE(thread, nullptr);
-    EXPECT_NE(id, 0u);
     EXPECT_EQ(WaitForSingleObject(thread, 10), kTimedOut);
-    EXPECT_FALSE(probe.ran.load());
-    EXPECT_EQ(ExitCode(thread), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_FALSE(SetThreadPriority(thread, 3)) << "not a priority level";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    // Set while suspended, so in effect from the routine's first instruction.
+    EXPECT_EQ(ranOn.load(), 0u);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code) && code == STILL_ACTIVE);
+    EXPECT_EQ(ErrorIf(!SetThreadPriority(thread, 3)), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     ASSERT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL));
     EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_BELOW_NORMAL);
-
-    probe.hold = true;
     EXPECT_EQ(ResumeThread(thread), 1u);
-    while (!probe.ran.load()) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(ResumeThread(thread), 0u) << "a running thread is not suspended";
-    probe.hold = false;
-    ASSERT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
-    EXPECT_EQ(probe.threadId.load(), id);
     EXPECT_EQ(ExitCode(thread), 42u);
-#if !defined(_WIN32)
-    const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
-    EXPECT_EQ(probe.nice.load(), std::min(own + 5, 19));
-#endif
+    EXPECT_EQ(ranOn.load(), id);
     CloseHandle(thread);
 }
 
-TEST(ThreadTest, TerminatingASuspendedThreadEndsItWithoutRunningTheRoutine) {
-    Probe probe;
-    HANDLE thread = Start(&probe, CREATE_SUSPENDED);
-    ASSERT_TRUE(TerminateThread(thread, 9));
-    ASSERT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(thread), 9u);
-    EXPECT_FALSE(probe.ran.load());
-    CloseHandle(thread);
-
-    HANDLE bogus = thread;
-#if defined(_WIN32)
-    bogus = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ff0));
-#endif
-    DWORD code = 0;
-    EXPECT_EQ(ResumeThread(bogus), static_cast<DWORD>(-1));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(SetThreadPriority(bogus, 0));
-    EXPECT_FALSE(GetExitCodeThread(bogus, &code));
-    EXPECT_FALSE(TerminateThread(bogus, 0));
-    EXPECT_EQ(GetThreadPriority(bogus), THREAD_PRIORITY_ERROR_RETURN);
-}
-
-#if !defined(_WIN32)
-TEST(ThreadTest, ARunningThreadCannotBeTerminatedAndRunsOn) {
-    Probe probe;
-    probe.hold = true;
-    HANDLE thread = Start(&probe, 0);
-    EXPECT_FALSE(TerminateThread(thread, 3));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    probe.hold = false;
-    ASSERT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
-    EXPECT_TRUE(TerminateThread(thread, 3)) << "an ended thread is terminated already";
-    EXPECT_EQ(ExitCode(thread), 42u);
-    CloseHandle(thread);
-
+TEST(Messages, MsgWaitReturnsForTheEventForInputOfTheMaskAndOnTimeOut) {
+    vqtest::DrainQueue();
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(ResumeThread(event), static_cast<DWORD>(-1)) << "an event is no thread";
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_ALLINPUT, 0), kTimedOut);
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 10, QS_KEY, 0), kTimedOut)
+        << "posted is no keyboard input";
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMessage, 0, 0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_POSTMESSAGE, 0), WAIT_OBJECT_0 + 1);
+    ASSERT_TRUE(SetEvent(event));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, kSafetyTimeout, QS_ALLINPUT, 0), WAIT_OBJECT_0);
+    vqtest::DrainQueue();
     CloseHandle(event);
-    EXPECT_EQ(Start(&probe, 0x2), nullptr) << "unknown creation flag";
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-#endif
-
-TEST(ThreadTest, InjectedFaultsFailCreationPriorityAndResume) {
-    for (seams::Operation op : {seams::Operation::CreateThread, seams::Operation::SetThreadPriority,
-                                seams::Operation::ResumeThread}) {
-        if (!seams::FaultInjectionSupported(op)) {
-            GTEST_SKIP() << "the kernel's thread calls cannot fail on demand here";
-        }
-    }
-    seams::ScopedReset reset;
-    Probe probe;
-    seams::FailNext(seams::Operation::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(Start(&probe, 0), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-
-    HANDLE thread = Start(&probe, CREATE_SUSPENDED);
-    seams::FailNext(seams::Operation::SetThreadPriority, 1, ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(SetThreadPriority(thread, THREAD_PRIORITY_NORMAL));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    seams::FailNext(seams::Operation::ResumeThread, 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ResumeThread(thread), static_cast<DWORD>(-1));
-    EXPECT_EQ(WaitForSingleObject(thread, 10), kTimedOut) << "a failed resume leaves the thread suspended";
-    EXPECT_EQ(ResumeThread(thread), 1u);
-    EXPECT_EQ(WaitForSingleObject(thread, kSafetyTimeout), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x7ff0));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &bogus, 0, QS_ALLINPUT, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace
