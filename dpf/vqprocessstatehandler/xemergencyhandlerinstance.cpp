@@ -249,9 +249,11 @@ ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmerge
     const XVQComBSTR functionName(L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT");
     const HRESULT hr = pGIT->GetInterfaceFromGlobal(dwCookie, IID_IVQServerEmergencyAgent,
                                                     reinterpret_cast<void**>(&ptrAgent));
-    ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
-                       VQErrorLocation(kSourceFile, 342, VQModuleName(), functionName),
-                       L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed", L"", 1);
+    if (FAILED(hr)) {  // the location is built only for a report: this runs per registration per pass
+        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+                           VQErrorLocation(kSourceFile, 342, VQModuleName(), functionName),
+                           L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed", L"", 1);
+    }
     // The table's reference is the one the result owns.
     return ptrAgent;
 }

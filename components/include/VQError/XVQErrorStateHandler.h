@@ -7,6 +7,7 @@
 // are recorded in order and can be read back, and the time-out can be set.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,13 +45,15 @@ public:
         // Read-back and settings for tests and diagnostics.
         void SetUserInteractionTimeout(unsigned seconds);
         std::map<DWORD, Registration> Registrations() const;
+        // The most recent kMaxRecordedCalls calls, oldest first.
+        static constexpr std::size_t kMaxRecordedCalls = 1000;
         std::vector<Call> Calls() const;
         void Reset();  // empties registry and call record, restores the default time-out
 
     private:
         mutable std::mutex m_lock;
         std::map<DWORD, Registration> m_registrations;
-        std::vector<Call> m_calls;
+        std::deque<Call> m_calls;
         unsigned m_timeout = kDefaultUserInteractionTimeout;
     };
 

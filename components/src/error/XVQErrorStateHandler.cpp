@@ -1,6 +1,7 @@
 #include "VQError/XVQErrorStateHandler.h"
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -10,9 +11,21 @@ std::atomic<bool> g_absent{false};
 
 using FailoverHandler = XVQErrorStateHandler::XClientEmergencyFailoverHandler;
 
+namespace {
+
+// The record is for diagnostics: bounded, so a long-running process does not grow with it.
+void Record(std::deque<FailoverHandler::Call>& calls, FailoverHandler::Call call) {
+    if (calls.size() == FailoverHandler::kMaxRecordedCalls) {
+        calls.pop_front();
+    }
+    calls.push_back(std::move(call));
+}
+
+}  // namespace
+
 void FailoverHandler::Register(DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_calls.push_back({CallKind::Register, cookie, clientId, serverId, serverName});
+    Record(m_calls, {CallKind::Register, cookie, clientId, serverId, serverName});
     Registration& registration = m_registrations[cookie];
     registration.serverId = serverId;
     registration.serverName = serverName;
@@ -21,7 +34,7 @@ void FailoverHandler::Register(DWORD cookie, LONG clientId, LONG serverId, const
 
 void FailoverHandler::Deregister(DWORD cookie, LONG clientId) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_calls.push_back({CallKind::Deregister, cookie, clientId, 0, XVQComBSTR()});
+    Record(m_calls, {CallKind::Deregister, cookie, clientId, 0, XVQComBSTR()});
     const auto found = m_registrations.find(cookie);
     if (found != m_registrations.end()) {
         found->second.clientIds.erase(clientId);
@@ -30,7 +43,7 @@ void FailoverHandler::Deregister(DWORD cookie, LONG clientId) {
 
 void FailoverHandler::RemoveServerEmergencyHandler(DWORD cookie) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_calls.push_back({CallKind::RemoveServerEmergencyHandler, cookie, 0, 0, XVQComBSTR()});
+    Record(m_calls, {CallKind::RemoveServerEmergencyHandler, cookie, 0, 0, XVQComBSTR()});
     m_registrations.erase(cookie);
 }
 
@@ -51,7 +64,7 @@ std::map<DWORD, FailoverHandler::Registration> FailoverHandler::Registrations() 
 
 std::vector<FailoverHandler::Call> FailoverHandler::Calls() const {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_calls;
+    return {m_calls.begin(), m_calls.end()};
 }
 
 void FailoverHandler::Reset() {
