@@ -1,228 +1,373 @@
-// The emergency handler instance: initial state, Init (client identity, computer-name failure,
-// worker start), and creation through Instance with its first-call race.
+// The emergency handler instance outside the worker's passes: creation through Instance with its
+// first-call race, Init (client identity, worker start), server registrations with the agents'
+// table entries and identities, RemoveHandler through the handler index, and client connection ids
+// with the failover registry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
-#include <new>
+#include <map>
+#include <memory>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "test_registration_fixture.h"
+#include "VQError/VQError.h"
+#include "support/RecordingHandler.h"
+#include "support/TestAgent.h"
+#include "vqplatform/testing.h"
+#include "xemergencyhandlerinstance.h"
 
 namespace vqtest {
 namespace {
 
 using namespace std::chrono_literals;
+using vqplatform::testing::FailNext;
+using vqplatform::testing::FaultInjectionSupported;
+using vqplatform::testing::Operation;
+using FailoverKind = XVQErrorStateHandler::XClientEmergencyFailoverHandler::CallKind;
+// One call on the failover registry: kind, cookie, client id, server id, server name.
+using FailoverCall = std::tuple<FailoverKind, DWORD, LONG, LONG, std::wstring>;
+using Calls = std::vector<FailoverCall>;
+using Handlers = std::map<XClientEmergencyHandler*, std::set<LONG>>;
 
-TEST_F(InstanceTest, NewInstanceHoldsInitialValues) {
-    EXPECT_EQ(instance.GetClientProcessId(), 0xFFFFFFFFu);
-    EXPECT_TRUE(instance.GetClientComputerName().IsEmpty());
-    EXPECT_TRUE(Registry().empty());
-    EXPECT_EQ(instance.ExceptionLogger().GetReadProxy()->Capacity(), 100);
-    EXPECT_EQ(instance.ExceptionLogger().GetReadProxy()->Count(), 0u);
-    // No table yet: nothing can be fetched, and nothing is asked of a table.
-    EXPECT_EQ(instance.GetServerEmergencyAgentFromGIT(1), nullptr);
-    EXPECT_EQ(workerStarts, 0);
+constexpr FailoverKind kRegister = FailoverKind::Register;
+constexpr FailoverKind kDeregister = FailoverKind::Deregister;
+constexpr FailoverKind kRemoved = FailoverKind::RemoveServerEmergencyHandler;
+
+XVQErrorStateHandler::XClientEmergencyFailoverHandler& Failover() {
+    return XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler();
 }
 
-class InitTest : public InstanceTest {
+Calls FailoverCalls() {
+    Calls calls;
+    for (const auto& call : Failover().Calls()) {
+        calls.emplace_back(call.kind, call.cookie, call.clientId, call.serverId, call.serverName.ToWString());
+    }
+    return calls;
+}
+
+// Line, HRESULT, severity, message and function of an error this unit throws.
+using ExpectedError = std::tuple<unsigned, HRESULT, int, std::wstring, std::wstring>;
+
+template <class Body>
+void ExpectModuleError(Body&& body, const ExpectedError& expected) {
+    try {
+        body();
+        ADD_FAILURE() << "no exception, expected the error of line " << std::get<0>(expected);
+    } catch (const XWrappedVQException& e) {
+        ASSERT_FALSE(e.IsEmpty());
+        EXPECT_EQ(std::make_tuple(e->Location().Line(), e->HResult(), e->Severity(), e->Message().ToWString(),
+                                  e->Location().Function().ToWString(), e->Location().File(), e->Type()),
+                  std::tuple_cat(expected, std::make_tuple(std::string(".\\xemergencyhandlerinstance"),
+                                                           XVQEXCEP::TYPE_MODULE)));
+    }
+}
+
+// An instance of its own (its worker start replaced by a counter), a memory-only log book, a
+// present and empty failover registry, disarmed platform seams and COM on the test thread.
+class InstanceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        InstanceTest::SetUp();
-        if (!vqplatform::testing::IdentitySeamSupported()) {
-            GTEST_SKIP() << "the computer-name seam is not available on this platform";
+        XVQLogBook::SetSink(XVQLogBook::Sink::None);
+        ResetSeams();
+        m_coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    }
+    void TearDown() override {
+        for (const DWORD cookie : m_added) {
+            instance.RevokeFromGIT(cookie);
+        }
+        instance.ReleaseGIT();
+        ResetSeams();
+        if (SUCCEEDED(m_coInit)) {
+            CoUninitialize();
         }
     }
+    static void ResetSeams() {
+        vqplatform::testing::ResetAll();
+        XVQErrorStateHandler::SetInstanceAbsent(false);
+        Failover().Reset();
+        XVQLogBook::Clear();
+    }
+
+    // Registers `agent` for `handler` through AddHandler; returns the new registration's cookie.
+    DWORD Add(XClientEmergencyHandler* handler, TestAgent* agent) {
+        const auto before = Registry();
+        instance.AddHandler(handler, agent->AsAgent());
+        for (const auto& entry : Registry()) {
+            if (before.count(entry.first) == 0) {
+                return m_added.emplace_back(entry.first);
+            }
+        }
+        return 0;
+    }
+    XEmergencyHandlerInstance::ClientHandlerMap Registry() { return instance.ClientHandlers().Read(); }
+
+    std::atomic<int> workerStarts{0};
+    XEmergencyHandlerInstance instance{[this](XEmergencyHandlerInstance&) { ++workerStarts; }};
+    Journal journal;
+    RecordingHandler handlerA{journal, "A"};
+    RecordingHandler handlerB{journal, "B"};
+
+  private:
+    HRESULT m_coInit = E_FAIL;
+    std::vector<DWORD> m_added;
 };
 
-TEST_F(InitTest, RecordsProcessIdAndComputerNameAndStartsTheWorker) {
-    vqplatform::testing::SetComputerName(L"CLIENT-07");
-    instance.Init();
-    EXPECT_EQ(instance.GetClientProcessId(), GetCurrentProcessId());
-    EXPECT_EQ(instance.GetClientComputerName().ToWString(), L"CLIENT-07");
-    EXPECT_EQ(workerStarts, 1);
-    EXPECT_TRUE(XVQLogBook::Entries().empty());
-}
-
-TEST_F(InitTest, FifteenCharacterNameFitsTheBuffer) {
-    vqplatform::testing::SetComputerName(L"ABCDEFGHIJKLMNO");
-    instance.Init();
-    EXPECT_EQ(instance.GetClientComputerName().ToWString(), L"ABCDEFGHIJKLMNO");
-}
-
-TEST_F(InitTest, FailingComputerNameIsLoggedAndTheWorkerStartsAllTheSame) {
-    // Sixteen characters do not fit the buffer of MAX_COMPUTERNAME_LENGTH + 1.
-    vqplatform::testing::SetComputerName(L"ABCDEFGHIJKLMNOP");
-    instance.Init();
-
-    EXPECT_EQ(instance.GetClientProcessId(), 0xFFFFFFFFu);
-    EXPECT_TRUE(instance.GetClientComputerName().IsEmpty());
-    EXPECT_EQ(workerStarts, 1);
-    const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].kind, XVQLogEntry::Kind::Exception);
-    EXPECT_EQ(entries[0].message, L"GetComputerName failed");
-    EXPECT_EQ(entries[0].file, ".\\xemergencyhandlerinstance");
-    EXPECT_EQ(entries[0].line, 283u);
-    EXPECT_EQ(entries[0].function, L"XEmergencyHandlerInstance::Init");
-    EXPECT_EQ(entries[0].severity, XVQEXCEP::SEVERITY_ERROR);
-    EXPECT_EQ(entries[0].type, XVQEXCEP::TYPE_MODULE);
-    EXPECT_EQ(entries[0].hr, HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW));
-}
-
-TEST_F(InitTest, FailingComputerNameKeepsAnIdentityRecordedBefore) {
-    vqplatform::testing::SetComputerName(L"FIRST");
-    instance.Init();
-    vqplatform::testing::FailComputerName(ERROR_ACCESS_DENIED);
-    instance.Init();
-    EXPECT_EQ(instance.GetClientProcessId(), GetCurrentProcessId());
-    EXPECT_EQ(instance.GetClientComputerName().ToWString(), L"FIRST");
-    ASSERT_EQ(XVQLogBook::Entries().size(), 1u);
-    EXPECT_EQ(XVQLogBook::Entries()[0].hr, E_ACCESSDENIED);
-}
-
-TEST_F(InstanceTest, WorkerIsStartedByTheFirstInitOnly) {
-    instance.Init();
-    instance.Init();
-    instance.Init();
-    EXPECT_EQ(workerStarts, 1);
-}
-
-TEST_F(InstanceTest, WorkerStartErrorsReachTheCallerOfInit) {
-    XEmergencyHandlerInstance failing(
-        [](XEmergencyHandlerInstance&) { throw std::runtime_error("no worker"); });
-    EXPECT_THROW(failing.Init(), std::runtime_error);
-    // Only the computer name is logged by Init itself, and that did not fail here.
-    for (const XVQLogEntry& entry : XVQLogBook::Entries()) {
-        EXPECT_NE(entry.message, L"no worker");
+TEST_F(InstanceTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
+    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
+    // Every instance holds a copy: the count tells how many are alive.
+    const auto alive = std::make_shared<int>(0);
+    std::atomic<int> created{0};
+    const XEmergencyHandlerInstance::Factory create = [&] {
+        // Nothing is installed before two threads have made an instance: the race always has a loser.
+        for (++created; created < 2;) {
+            std::this_thread::yield();
+        }
+        return new XEmergencyHandlerInstance([this, alive](XEmergencyHandlerInstance&) { ++workerStarts; });
+    };
+    std::vector<std::future<XEmergencyHandlerInstance*>> calls;
+    for (int i = 0; i < 8; ++i) {
+        calls.push_back(std::async(std::launch::async,
+                                   [&] { return XEmergencyHandlerInstance::InstanceIn(slot, create); }));
     }
+    std::vector<XEmergencyHandlerInstance*> results;
+    for (auto& call : calls) {
+        results.push_back(call.get());
+    }
+    XEmergencyHandlerInstance* const installed = slot.load();
+    ASSERT_NE(installed, nullptr);
+    EXPECT_EQ(results, std::vector<XEmergencyHandlerInstance*>(calls.size(), installed));
+    EXPECT_EQ(alive.use_count(), 2);  // ours and the installed one's: the losers were destroyed
+    EXPECT_EQ(workerStarts, 1);
+    delete installed;
 }
 
 TEST_F(InstanceTest, InitRunsOneThreadAtATime) {
     std::promise<void> entered;
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    XEmergencyHandlerInstance held([&](XEmergencyHandlerInstance&) {
+    XEmergencyHandlerInstance held([&, released = release.get_future().share()](XEmergencyHandlerInstance&) {
         entered.set_value();
         released.wait();
     });
-    std::thread first([&] { held.Init(); });
+    auto first = std::async(std::launch::async, [&] { held.Init(); });
     entered.get_future().wait();
-
-    std::atomic<bool> secondDone{false};
-    std::thread second([&] {
-        held.Init();
-        secondDone = true;
-    });
-    // The first Init is held in its last step; a second one must not get through meanwhile.
-    std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(secondDone);
+    auto second = std::async(std::launch::async, [&] { held.Init(); });
+    // The first Init is held in its last step; the second must wait for it.
+    EXPECT_EQ(second.wait_for(20ms), std::future_status::timeout);
     release.set_value();
-    first.join();
-    second.join();
-    EXPECT_TRUE(secondDone);
 }
 
-// An instance that counts its destruction, to see the losers of the first-call race go.
-class CountedInstance : public XEmergencyHandlerInstance {
-  public:
-    CountedInstance(std::atomic<int>& destroyed, WorkerStarter startWorker)
-        : XEmergencyHandlerInstance(std::move(startWorker)), m_destroyed(destroyed) {}
-    ~CountedInstance() override { ++m_destroyed; }
-
-  private:
-    std::atomic<int>& m_destroyed;
-};
-
-TEST(InstanceCreationTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
-    constexpr int kThreads = 8;
-    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
-    std::atomic<int> created{0};
-    std::atomic<int> destroyed{0};
-    std::atomic<int> workerStarts{0};
-    const XEmergencyHandlerInstance::Factory create = [&]() -> XEmergencyHandlerInstance* {
-        ++created;
-        return new CountedInstance(destroyed, [&](XEmergencyHandlerInstance&) { ++workerStarts; });
-    };
-
-    std::promise<void> go;
-    std::shared_future<void> start = go.get_future().share();
-    std::vector<XEmergencyHandlerInstance*> results(kThreads, nullptr);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            start.wait();
-            results[i] = XEmergencyHandlerInstance::InstanceIn(slot, create);
-        });
-    }
-    go.set_value();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-
-    XEmergencyHandlerInstance* const installed = slot.load();
-    ASSERT_NE(installed, nullptr);
-    for (XEmergencyHandlerInstance* result : results) {
-        EXPECT_EQ(result, installed);
-    }
-    EXPECT_GE(created, 1);
-    EXPECT_EQ(destroyed, created - 1);
+TEST_F(InstanceTest, NewInstanceIsEmptyAndInitStartsTheWorkerOnceWithErrorsToTheCaller) {
+    EXPECT_EQ(instance.GetClientProcessId(), 0xFFFFFFFFu);
+    EXPECT_TRUE(instance.GetClientComputerName().IsEmpty());
+    EXPECT_EQ(instance.ExceptionLogger().GetReadProxy()->Capacity(), 100);
+    EXPECT_EQ(instance.GetServerEmergencyAgentFromGIT(1), nullptr);  // no table yet
+    instance.Init();
+    instance.Init();
     EXPECT_EQ(workerStarts, 1);
-    delete installed;
+    XEmergencyHandlerInstance failing(
+        [](XEmergencyHandlerInstance&) { throw std::runtime_error("no worker"); });
+    EXPECT_THROW(failing.Init(), std::runtime_error);
 }
 
-TEST(InstanceCreationTest, InstalledInstanceIsReturnedWithoutCreationOrInit) {
-    std::atomic<int> workerStarts{0};
-    XEmergencyHandlerInstance existing([&](XEmergencyHandlerInstance&) { ++workerStarts; });
-    std::atomic<XEmergencyHandlerInstance*> slot{&existing};
-    bool created = false;
-    EXPECT_EQ(XEmergencyHandlerInstance::InstanceIn(slot,
-                                                    [&]() -> XEmergencyHandlerInstance* {
-                                                        created = true;
-                                                        return nullptr;
-                                                    }),
-              &existing);
-    EXPECT_FALSE(created);
-    EXPECT_EQ(workerStarts, 0);
+TEST_F(InstanceTest, InitRecordsTheIdentityUnlessTheComputerNameFails) {
+    if (!vqplatform::testing::IdentitySeamSupported()) {
+        GTEST_SKIP() << "the computer-name seam is not available on this platform";
+    }
+    // The buffer holds 15 characters and the terminating null.
+    const std::wstring longest = L"ABCDEFGHIJKLMNO";
+    for (const std::wstring& name : {std::wstring(L"CLIENT-07"), longest, longest + L"P"}) {
+        SCOPED_TRACE(::testing::PrintToString(name));
+        XVQLogBook::Clear();
+        int starts = 0;
+        XEmergencyHandlerInstance fresh([&](XEmergencyHandlerInstance&) { ++starts; });
+        vqplatform::testing::SetComputerName(name.c_str());
+        fresh.Init();
+        const bool fails = name.size() > longest.size();
+        EXPECT_EQ(fresh.GetClientProcessId(), fails ? 0xFFFFFFFFu : GetCurrentProcessId());
+        EXPECT_EQ(fresh.GetClientComputerName().ToWString(), fails ? L"" : name);
+        EXPECT_EQ(starts, 1);  // also when the name fails
+        const auto log = XVQLogBook::Entries();
+        ASSERT_EQ(log.size(), fails ? 1u : 0u);
+        if (fails) {
+            EXPECT_EQ(std::tie(log[0].line, log[0].severity, log[0].message, log[0].function),
+                      std::make_tuple(283u, XVQEXCEP::SEVERITY_ERROR, std::wstring(L"GetComputerName failed"),
+                                      std::wstring(L"XEmergencyHandlerInstance::Init")));
+        }
+    }
 }
 
-TEST(InstanceCreationTest, AllocationFailureLeavesTheSlotEmpty) {
-    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
-    EXPECT_THROW(XEmergencyHandlerInstance::InstanceIn(
-                     slot, []() -> XEmergencyHandlerInstance* { throw std::bad_alloc(); }),
-                 std::bad_alloc);
-    EXPECT_EQ(slot.load(), nullptr);
-}
+using RegistrationTest = InstanceTest;
 
-TEST(InstanceCreationTest, WorkerStartFailureLeavesTheInstanceInstalled) {
-    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
-    const auto create = [] {
-        return new XEmergencyHandlerInstance(
-            [](XEmergencyHandlerInstance&) { throw std::runtime_error("no worker"); });
+TEST_F(RegistrationTest, NewRegistrationHoldsTheDefaultsAndTheAgentsIdentity) {
+    struct Row {
+        IdentityMode mode;
+        LONG serverId;
+        const wchar_t* serverName;
     };
-    EXPECT_THROW(XEmergencyHandlerInstance::InstanceIn(slot, create), std::runtime_error);
-    XEmergencyHandlerInstance* const installed = slot.load();
-    ASSERT_NE(installed, nullptr);
-    // Later calls find it and run nothing again.
-    EXPECT_EQ(XEmergencyHandlerInstance::InstanceIn(slot, create), installed);
-    delete installed;
+    // A null name discards the id too; a throwing identity call is logged and costs nothing else.
+    for (const Row& row : {Row{IdentityMode::None, -1, L""}, Row{IdentityMode::NullName, -1, L""},
+                           Row{IdentityMode::Named, 42, L"server-A"}, Row{IdentityMode::Throwing, -1, L""}}) {
+        SCOPED_TRACE(static_cast<int>(row.mode));
+        ResetSeams();
+        auto agent = TestAgent::Create(row.mode, 42, L"server-A");
+        const DWORD cookie = Add(&handlerA, agent);
+        const auto record = Registry().at(cookie);
+        EXPECT_EQ(record.m_handlers, (Handlers{{&handlerA, {}}}));
+        EXPECT_EQ(std::make_tuple(record.m_dwLastServerState, record.m_lFailoverMark, record.m_bEmergency,
+                                  record.m_dwEmergencyStartTick),
+                  std::make_tuple(0xFFFFFFFFu, 0L, false, 0u));
+        EXPECT_EQ(agent->RefCount(), 2u);  // ours and the table's; the identity interface went back
+        // The identity travels with every client id to the failover registry.
+        instance.AddClientId(&handlerA, 7);
+        EXPECT_EQ(FailoverCalls(), (Calls{{kRegister, cookie, 7, row.serverId, row.serverName}}));
+        const auto log = XVQLogBook::Entries();
+        ASSERT_EQ(log.size(), row.mode == IdentityMode::Throwing ? 1u : 0u);
+        if (!log.empty()) {
+            EXPECT_EQ(std::tie(log[0].line, log[0].function, log[0].message),
+                      std::make_tuple(414u, std::wstring(L"XEmergencyHandlerInstance::AddHandler"),
+                                      std::wstring(L"server identity unavailable")));
+        }
+        instance.RemoveHandler(&handlerA);
+    }
+    EXPECT_EQ(journal.Count(), 0u);  // registering calls nothing back
 }
 
-TEST(InstanceCreationTest, ProcessWideInstanceIsOneForAllThreads) {
-    constexpr int kThreads = 4;
-    std::vector<XEmergencyHandlerInstance*> results(kThreads, nullptr);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] { results[i] = XEmergencyHandlerInstance::Instance(); });
+TEST_F(RegistrationTest, FailedRegistrationRecordsNothing) {
+    const std::wstring function = L"XEmergencyHandlerInstance::RegisterInGIT";
+    const std::wstring registerFailed = L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed";
+    // The table's creation fails first, while there is none.
+    const std::pair<Operation, ExpectedError> faults[] = {
+        {Operation::GitCreate,
+         {367, E_OUTOFMEMORY, XVQEXCEP::SEVERITY_SEVERE, L"CoCreateInstance IID_IGlobalInterfaceTable failed",
+          function}},
+        {Operation::GitRegister,
+         {380, RPC_E_SERVERFAULT, XVQEXCEP::SEVERITY_WARNING, registerFailed, function}},
+    };
+    auto agent = TestAgent::Create(IdentityMode::Named, 1, L"s");
+    for (const auto& [fault, error] : faults) {
+        if (FaultInjectionSupported(fault)) {
+            FailNext(fault, 1, static_cast<DWORD>(std::get<1>(error)));
+            ExpectModuleError([&] { instance.AddHandler(&handlerA, agent->AsAgent()); }, error);
+        }
     }
-    for (std::thread& thread : threads) {
-        thread.join();
+    ExpectModuleError([&] { instance.AddHandler(&handlerA, ATL::CComPtr<IVQServerEmergencyAgent>()); },
+                      {380, E_INVALIDARG, XVQEXCEP::SEVERITY_WARNING, registerFailed, function});
+    EXPECT_TRUE(Registry().empty());
+    EXPECT_EQ(agent->RefCount(), 1u);
+    // Nothing was left half made: the next registration succeeds.
+    EXPECT_NE(instance.GetServerEmergencyAgentFromGIT(Add(&handlerA, agent)), nullptr);
+}
+
+TEST_F(RegistrationTest, RemoveHandlerRemovesEachLiveUnsharedRegistrationOfTheHandlerInCookieOrder) {
+    auto agent = TestAgent::Create();
+    auto failing = TestAgent::Create();
+    failing->State().SetDefault({E_FAIL, 0});
+    // handlerA and handlerB each registered three times with one agent, interleaved.
+    std::vector<DWORD> mine;
+    for (int i = 0; i < 3; ++i) {
+        mine.push_back(Add(&handlerA, agent));
+        Add(&handlerB, agent);
     }
-    ASSERT_NE(results[0], nullptr);
-    for (XEmergencyHandlerInstance* result : results) {
-        EXPECT_EQ(result, results[0]);
+    // One more registration of handlerA is shared with handlerB, another the state pass drops.
+    const DWORD shared = Add(&handlerA, agent);
+    instance.ClientHandlers().GetProxy()->at(shared).m_handlers[&handlerB].insert(9);
+    const DWORD dropped = Add(&handlerA, failing);
+    instance.HandleServerEmergencyState();
+    ASSERT_EQ(Registry().count(dropped), 0u);
+    std::sort(mine.begin(), mine.end());
+
+    instance.RemoveHandler(&handlerA);
+    instance.RemoveHandler(&handlerA);  // nothing left to remove
+
+    Calls removed;
+    for (const DWORD cookie : mine) {
+        removed.emplace_back(kRemoved, cookie, 0, 0, L"");
+        ExpectModuleError([&] { instance.GetServerEmergencyAgentFromGIT(cookie); },
+                          {342, E_INVALIDARG, XVQEXCEP::SEVERITY_SEVERE,
+                           L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed",
+                           L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT"});
     }
-    EXPECT_EQ(XEmergencyHandlerInstance::Instance(), results[0]);
+    EXPECT_EQ(FailoverCalls(), removed);
+    EXPECT_EQ(Registry().size(), 4u);  // handlerB's three and the shared one
+    EXPECT_EQ(agent->RefCount(), 5u);  // ours and the four table entries left
+    EXPECT_EQ(Registry().at(shared).m_handlers, (Handlers{{&handlerB, {9}}}));
+    // The worker's drop leaves the table entry; cookie 0 is no cookie: the table is not asked.
+    EXPECT_NE(instance.GetServerEmergencyAgentFromGIT(dropped), nullptr);
+    EXPECT_EQ(instance.GetServerEmergencyAgentFromGIT(0), nullptr);
+}
+
+using ClientIdTest = InstanceTest;
+
+TEST_F(ClientIdTest, IdGoesToTheFirstRegistrationOnlyAndLeavesEveryRegistration) {
+    auto agent = TestAgent::Create(IdentityMode::Named, 1, L"one");
+    const auto [first, second] = std::minmax({Add(&handlerA, agent), Add(&handlerA, agent)});
+    const DWORD other = Add(&handlerB, agent);
+    instance.AddClientId(&handlerA, 7);
+    instance.AddClientId(&handlerA, 7);
+    EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {7}}}));
+    EXPECT_EQ(Registry().at(second).m_handlers, (Handlers{{&handlerA, {}}}));
+    instance.RemoveClientId(&handlerA, 7);
+    instance.RemoveClientId(&handlerA, 99);  // never registered: deregistered all the same
+
+    EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {}}}));
+    EXPECT_EQ(Registry().at(other).m_handlers, (Handlers{{&handlerB, {}}}));
+    EXPECT_EQ(FailoverCalls(), (Calls{{kRegister, first, 7, 1, L"one"},
+                                      {kRegister, first, 7, 1, L"one"},
+                                      {kDeregister, first, 7, 0, L""},
+                                      {kDeregister, second, 7, 0, L""},
+                                      {kDeregister, first, 99, 0, L""},
+                                      {kDeregister, second, 99, 0, L""}}));
+}
+
+TEST_F(ClientIdTest, IdForAHandlerWithoutRegistrationIsRefusedAndChangesNothing) {
+    auto agent = TestAgent::Create();
+    const DWORD kept = Add(&handlerB, agent);
+    instance.AddClientId(&handlerB, 1);
+    const DWORD gone = Add(&handlerA, agent);
+    instance.AddClientId(&handlerA, 5);
+    instance.RemoveHandler(&handlerA);
+    // The server deregistration drops the id without deregistering it one by one.
+    EXPECT_EQ(
+        FailoverCalls(),
+        (Calls{{kRegister, kept, 1, -1, L""}, {kRegister, gone, 5, -1, L""}, {kRemoved, gone, 0, 0, L""}}));
+    Failover().Reset();
+
+    RecordingHandler never(journal);
+    for (XClientEmergencyHandler* handler : std::vector<XClientEmergencyHandler*>{&handlerA, &never}) {
+        ExpectModuleError([&] { instance.AddClientId(handler, 5); },
+                          {470, E_FAIL, XVQEXCEP::SEVERITY_WARNING,
+                           L"client emergency handler for the client connection registration request missing",
+                           L"XEmergencyHandlerInstance::AddClientId"});
+        instance.RemoveClientId(handler, 5);
+    }
+    EXPECT_EQ(Registry().size(), 1u);
+    EXPECT_EQ(Registry().at(kept).m_handlers, (Handlers{{&handlerB, {1}}}));
+    EXPECT_TRUE(FailoverCalls().empty());
+}
+
+TEST_F(ClientIdTest, WithoutErrorStateEverythingChangesButTheFailoverRegistryIsNotCalled) {
+    auto agent = TestAgent::Create();
+    const DWORD cookie = Add(&handlerA, agent);
+    XVQErrorStateHandler::SetInstanceAbsent(true);
+    instance.AddClientId(&handlerA, 7);
+    instance.AddClientId(&handlerA, 8);
+    instance.RemoveClientId(&handlerA, 7);
+    const Handlers handlers = Registry().at(cookie).m_handlers;
+    instance.RemoveHandler(&handlerA);
+    XVQErrorStateHandler::SetInstanceAbsent(false);
+
+    EXPECT_EQ(handlers, (Handlers{{&handlerA, {8}}}));
+    EXPECT_TRUE(Registry().empty());
+    EXPECT_THROW(instance.GetServerEmergencyAgentFromGIT(cookie),
+                 XWrappedVQException);  // revoked all the same
+    EXPECT_TRUE(FailoverCalls().empty());
 }
 
 }  // namespace
