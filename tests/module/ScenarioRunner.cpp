@@ -1,87 +1,21 @@
 #include "ScenarioRunner.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace vqtest::scenario {
 namespace {
 
-using FailoverRegistry = XVQErrorStateHandler::XClientEmergencyFailoverHandler;
-
-const char* Name(EventKind kind) {
-    switch (kind) {
-        case EventKind::OnServerEmergencyState:
-            return "OnServerEmergencyState";
-        case EventKind::OnAgentError:
-            return "OnAgentError";
-        case EventKind::OnClientEmergencyFailover:
-            return "OnClientEmergencyFailover";
-        case EventKind::GetServerEmergencyState:
-            return "GetServerEmergencyState";
-        case EventKind::GetEmergencyConfiguration:
-            return "GetEmergencyConfiguration";
-        case EventKind::RequestClientEmergencyFailover:
-            return "RequestClientEmergencyFailover";
-        case EventKind::FailoverRegistryCall:
-            return "FailoverRegistryCall";
-    }
-    return "?";
-}
-
-bool IsCallback(EventKind kind) {
-    return kind == EventKind::OnServerEmergencyState || kind == EventKind::OnAgentError ||
-           kind == EventKind::OnClientEmergencyFailover;
-}
-
-// A callback as an event, with its handler's and (for a failover) its registration's number.
-Event ToEvent(const HandlerEvent& callback, int handler, int registration) {
-    switch (callback.slot) {
-        case HandlerSlot::ServerEmergencyState:
-            return OnState(handler, callback.first, static_cast<LONG>(callback.second));
-        case HandlerSlot::AgentError:
-            return OnError(handler, callback.first);
-        case HandlerSlot::ClientEmergencyFailover:
-            break;
-    }
-    return {EventKind::OnClientEmergencyFailover, handler, callback.first, static_cast<DWORD>(registration)};
-}
-
-int NumberOf(const RecordingHandler* handler, const RecordingHandler (&pool)[kHandlers]) {
-    for (int h = 0; h < kHandlers; ++h) {
-        if (handler == &pool[h]) {
-            return h;
-        }
-    }
-    return -1;
-}
-
-int NumberOf(DWORD cookie, const std::vector<DWORD>& cookies) {
-    const auto it = std::find(cookies.begin(), cookies.end(), cookie);
-    return it == cookies.end() ? -1 : static_cast<int>(it - cookies.begin());
-}
+const char* const kNames[] = {"OnServerEmergencyState",    "OnAgentError",
+                              "OnClientEmergencyFailover", "GetServerEmergencyState",
+                              "GetEmergencyConfiguration", "RequestClientEmergencyFailover"};
 
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const Event& event) {
-    out << (IsCallback(event.kind) ? "h" : "r") << event.who << "." << Name(event.kind);
-    switch (event.kind) {
-        case EventKind::OnServerEmergencyState:
-            return out << "(0x" << std::hex << event.first << std::dec << ", " << event.second << ")";
-        case EventKind::OnAgentError:
-            return out << "(" << event.first << ")";
-        case EventKind::OnClientEmergencyFailover:
-            return out << "(" << event.first << ", r" << static_cast<int>(event.second) << ")";
-        case EventKind::RequestClientEmergencyFailover:
-            return out << "(pid " << event.first << (event.second == 1 ? ", our name)" : ", another name)");
-        case EventKind::FailoverRegistryCall:
-            return out << "(call kind " << event.first << ", id " << static_cast<LONG>(event.second) << ")";
-        case EventKind::GetServerEmergencyState:
-        case EventKind::GetEmergencyConfiguration:
-            break;
-    }
-    return out;
+    return out << (event.kind <= EventKind::OnClientEmergencyFailover ? "h" : "r") << event.who << "."
+               << kNames[static_cast<int>(event.kind)] << "(0x" << std::hex << event.first << ", 0x"
+               << event.second << std::dec << ")";
 }
 
 std::ostream& operator<<(std::ostream& out, const Report& report) {
@@ -90,17 +24,14 @@ std::ostream& operator<<(std::ostream& out, const Report& report) {
 
 std::ostream& operator<<(std::ostream& out, const Record& record) {
     return out << "r" << record.registration << "{state 0x" << std::hex << record.lastState << std::dec
-               << (record.emergency ? ", emergency" : ", normal") << ", start " << record.startTick
-               << ", mark " << record.failoverMark << "}";
-}
-
-bool NeedsClockSeam(const Scenario& scenario) {
-    return std::any_of(scenario.steps.begin(), scenario.steps.end(),
-                       [](const Step& step) { return step.tick.has_value(); });
+               << ", emergency " << record.emergency << ", start " << record.startTick << ", mark "
+               << record.failoverMark << "}";
 }
 
 void RunScenario(const Scenario& scenario) {
-    if (NeedsClockSeam(scenario) && !vqplatform::testing::ClockSeamSupported()) {
+    const bool fixesTicks = std::any_of(scenario.steps.begin(), scenario.steps.end(),
+                                        [](const Step& step) { return step.tick.has_value(); });
+    if (fixesTicks && !vqplatform::testing::ClockSeamSupported()) {
         GTEST_SKIP() << "the tick count cannot be fixed on this platform";
     }
     ScenarioRunner(scenario).Run();
@@ -114,41 +45,32 @@ ScenarioRunner::ScenarioRunner(const Scenario& scenario)
         }
         m_instance.Init();
     }
-
-    std::vector<std::pair<DWORD, std::size_t>> made;  // cookie, agent
-    std::vector<ATL::CComPtr<TestAgent>> agents;
+    // AddHandler with a null handler makes one registration per agent; the table's handlers are
+    // then given to the records.
+    std::vector<std::pair<DWORD, ATL::CComPtr<TestAgent>>> made;
     for (std::size_t i = 0; i < scenario.registrations.size(); ++i) {
         const auto before = m_instance.ClientHandlers().Read();
-        agents.push_back(TestAgent::Create());
-        m_instance.AddHandler(nullptr, agents.back()->AsAgent());
+        ATL::CComPtr<TestAgent> agent = TestAgent::Create();
+        m_instance.AddHandler(nullptr, agent->AsAgent());
         for (const auto& entry : m_instance.ClientHandlers().Read()) {
             if (before.count(entry.first) == 0) {
-                made.emplace_back(entry.first, i);
+                made.emplace_back(entry.first, agent);
             }
         }
     }
-    std::sort(made.begin(), made.end());
-    for (const auto& [cookie, agent] : made) {
-        m_cookies.push_back(cookie);
-        m_agents.push_back(agents[agent]);
-    }
-    EXPECT_EQ(m_cookies.size(), scenario.registrations.size())
-        << "every registration has a cookie of its own";
-
-    {
-        auto proxy = m_instance.ClientHandlers().GetProxy();
-        for (std::size_t r = 0; r < m_cookies.size(); ++r) {
-            auto& handlers = proxy->at(m_cookies[r]).m_handlers;
-            handlers.clear();
-            for (const int h : scenario.registrations[r]) {
-                handlers.try_emplace(h == kNullHandler ? nullptr : &m_handlers[h]);
-            }
+    std::sort(made.begin(), made.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    EXPECT_EQ(made.size(), scenario.registrations.size()) << "every registration has a cookie of its own";
+    auto proxy = m_instance.ClientHandlers().GetProxy();
+    for (std::size_t r = 0; r < made.size(); ++r) {
+        m_cookies.push_back(made[r].first);
+        m_agents.push_back(made[r].second);
+        auto& handlers = proxy->at(made[r].first).m_handlers;
+        handlers.clear();
+        for (const int h : scenario.registrations[r]) {
+            handlers.try_emplace(h == kNullHandler ? nullptr : &m_handlers[h]);
         }
-    }
-    for (std::size_t r = 0; r < m_agents.size(); ++r) {
-        m_agents[r]->SetCallHook([this, r](AgentMethod) {
-            m_marks.push_back({static_cast<int>(r), m_journal.Count(), RegistryCalls().size()});
-        });
+        m_agents[r]->SetCallHook(
+            [this, r](AgentMethod) { m_marks.emplace_back(static_cast<int>(r), m_journal.Count()); });
     }
     for (const Throwing& throwing : scenario.throwing) {
         m_handlers[throwing.handler].ThrowFrom(throwing.slot, throwing.kind);
@@ -156,11 +78,9 @@ ScenarioRunner::ScenarioRunner(const Scenario& scenario)
 }
 
 ScenarioRunner::~ScenarioRunner() {
-    for (const ATL::CComPtr<TestAgent>& agent : m_agents) {
-        agent->SetCallHook(nullptr);
-    }
-    for (const DWORD cookie : m_cookies) {
-        m_instance.RevokeFromGIT(cookie);
+    for (std::size_t r = 0; r < m_agents.size(); ++r) {
+        m_agents[r]->SetCallHook(nullptr);
+        m_instance.RevokeFromGIT(m_cookies[r]);
     }
     m_instance.ReleaseGIT();
 }
@@ -172,11 +92,9 @@ void ScenarioRunner::Run() {
     }
 }
 
-std::vector<XVQErrorStateHandler::XClientEmergencyFailoverHandler::Call> ScenarioRunner::RegistryCalls()
-    const {
-    // Through the object itself: it lives on, and stays readable, while GetInstance() says absent.
-    return m_errorState == nullptr ? std::vector<FailoverRegistry::Call>{}
-                                   : m_errorState->GetClientEmergencyFailoverHandler().Calls();
+std::size_t ScenarioRunner::RegistryCallCount() const {
+    // Through the object itself: it stays readable while GetInstance() says absent.
+    return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
 }
 
 void ScenarioRunner::RunStep(const Step& step) {
@@ -190,17 +108,16 @@ void ScenarioRunner::RunStep(const Step& step) {
     if (step.tick) {
         vqplatform::testing::SetTickCount(*step.tick);
     }
-    for (std::size_t r = 0; r < std::min(step.answers.size(), m_agents.size()); ++r) {
-        m_agents[r]->State().SetDefault(step.answers[r].state);
-        m_agents[r]->Configuration().SetDefault(step.answers[r].configuration);
-        m_agents[r]->Failover().SetDefault(step.answers[r].failover);
-    }
-
     std::vector<std::size_t> agentCallsBefore;
-    for (const ATL::CComPtr<TestAgent>& agent : m_agents) {
-        agentCallsBefore.push_back(agent->Calls().size());
+    for (std::size_t r = 0; r < m_agents.size(); ++r) {
+        if (r < step.answers.size()) {
+            m_agents[r]->State().SetDefault(step.answers[r].state);
+            m_agents[r]->Configuration().SetDefault(step.answers[r].configuration);
+            m_agents[r]->Failover().SetDefault(step.answers[r].failover);
+        }
+        agentCallsBefore.push_back(m_agents[r]->Calls().size());
     }
-    const std::size_t registryCallsBefore = RegistryCalls().size();
+    const std::size_t registryCallsBefore = RegistryCallCount();
     m_journal.Clear();
     m_marks.clear();
     m_instance.ExceptionLogger().GetProxy()->Clear();
@@ -209,8 +126,7 @@ void ScenarioRunner::RunStep(const Step& step) {
         m_instance.HandleServerEmergencyState();
         m_instance.HandleClientEmergencyFailoverState();
     } catch (const XWrappedVQException& error) {
-        ADD_FAILURE() << "the cycle raised line " << error->Location().Line() << ": "
-                      << error->Message().ToUtf8();
+        ADD_FAILURE() << "the cycle raised line " << error->Location().Line();
     }
 
     std::vector<Event> expected = step.expected;
@@ -219,89 +135,83 @@ void ScenarioRunner::RunStep(const Step& step) {
             event.first = m_instance.GetClientProcessId();
         }
     }
-    EXPECT_EQ(Merge(agentCallsBefore, registryCallsBefore), expected);
-
+    EXPECT_EQ(Merge(agentCallsBefore), expected);
+    EXPECT_EQ(RegistryCallCount(), registryCallsBefore) << "the passes touched the failover registry";
     std::vector<Report> reports;
-    for (const XWrappedVQException& error : m_instance.ExceptionLogger().Read().Errors()) {
+    for (const XWrappedVQException& error : Collected()) {
         reports.push_back({error->Location().Line(), error->HResult()});
     }
     EXPECT_EQ(reports, step.reports);
     if (step.records) {
-        EXPECT_EQ(Records(), *step.records);
+        std::vector<Record> records;
+        for (const auto& [cookie, record] : m_instance.ClientHandlers().Read()) {
+            const auto it = std::find(m_cookies.begin(), m_cookies.end(), cookie);
+            records.push_back({static_cast<int>(it - m_cookies.begin()), record.m_dwLastServerState,
+                               record.m_bEmergency, record.m_dwEmergencyStartTick, record.m_lFailoverMark});
+        }
+        EXPECT_EQ(records, *step.records);
     }
 }
 
-std::vector<Event> ScenarioRunner::Merge(const std::vector<std::size_t>& agentCallsBefore,
-                                         std::size_t registryCallsBefore) {
-    const std::vector<HandlerEvent> callbacks = m_journal.Events();
-    const std::vector<FailoverRegistry::Call> registryCalls = RegistryCalls();
-    std::vector<std::vector<AgentCall>> agentCalls;
-    for (const ATL::CComPtr<TestAgent>& agent : m_agents) {
-        agentCalls.push_back(agent->Calls());
-    }
-    std::vector<std::size_t> nextAgentCall = agentCallsBefore;
-
+std::vector<Event> ScenarioRunner::Callbacks() const {
     std::vector<Event> events;
-    std::size_t nextCallback = 0;
-    std::size_t nextRegistryCall = registryCallsBefore;
-    const auto takeUpTo = [&](std::size_t callbacksBefore, std::size_t registryCallsUpTo) {
-        for (; nextCallback < std::min(callbacksBefore, callbacks.size()); ++nextCallback) {
-            const HandlerEvent& callback = callbacks[nextCallback];
-            events.push_back(
-                ToEvent(callback, NumberOf(callback.handler, m_handlers), RegistrationOf(callback.second)));
-        }
-        for (; nextRegistryCall < std::min(registryCallsUpTo, registryCalls.size()); ++nextRegistryCall) {
-            const FailoverRegistry::Call& call = registryCalls[nextRegistryCall];
-            events.push_back({EventKind::FailoverRegistryCall, RegistrationOf(call.cookie),
-                              static_cast<DWORD>(call.kind), static_cast<DWORD>(call.clientId)});
-        }
-    };
-
-    const XVQComBSTR computerName = m_instance.GetClientComputerName();
-    for (const Mark& mark : m_marks) {
-        takeUpTo(mark.callbacks, mark.registryCalls);
-        const std::size_t r = static_cast<std::size_t>(mark.registration);
-        const AgentCall& call = agentCalls[r].at(nextAgentCall[r]++);
-        switch (call.method) {
-            case AgentMethod::GetServerEmergencyState:
-                events.push_back(GetState(mark.registration));
-                break;
-            case AgentMethod::GetEmergencyConfiguration:
-                events.push_back(GetConfig(mark.registration));
-                break;
-            case AgentMethod::RequestClientEmergencyFailover:
-                events.push_back(
-                    {EventKind::RequestClientEmergencyFailover, mark.registration, call.processId,
-                     !call.computerNameNull && call.computerName == computerName.ToWString() ? 1u : 0u});
-                break;
-            case AgentMethod::GetServerIdentity:
-                ADD_FAILURE() << "the passes asked r" << mark.registration << " for its identity";
-                break;
+    for (const HandlerEvent& callback : m_journal.Events()) {
+        const int h = static_cast<int>(callback.handler - m_handlers);
+        if (callback.slot == HandlerSlot::ServerEmergencyState) {
+            events.push_back(OnState(h, callback.first, static_cast<LONG>(callback.second)));
+        } else if (callback.slot == HandlerSlot::AgentError) {
+            events.push_back(OnError(h, callback.first));
+        } else {
+            const auto it = std::find(m_cookies.begin(), m_cookies.end(), callback.second);
+            events.push_back({EventKind::OnClientEmergencyFailover, h, callback.first,
+                              static_cast<DWORD>(it - m_cookies.begin())});
         }
     }
-    takeUpTo(callbacks.size(), registryCalls.size());
     return events;
 }
 
-int ScenarioRunner::RegistrationOf(DWORD cookie) const {
-    return NumberOf(cookie, m_cookies);
-}
-
-std::vector<Record> ScenarioRunner::Records() {
-    std::vector<Record> records;
-    for (const auto& [cookie, record] : m_instance.ClientHandlers().Read()) {
-        records.push_back({RegistrationOf(cookie), record.m_dwLastServerState, record.m_bEmergency,
-                           record.m_dwEmergencyStartTick, record.m_lFailoverMark});
+std::vector<Event> ScenarioRunner::Merge(const std::vector<std::size_t>& agentCallsBefore) const {
+    const std::vector<Event> callbacks = Callbacks();
+    std::vector<std::size_t> nextAgentCall = agentCallsBefore;
+    const std::wstring computerName = m_instance.GetClientComputerName().ToWString();
+    std::vector<Event> events;
+    std::size_t nextCallback = 0;
+    for (const auto& [r, callbacksBefore] : m_marks) {
+        for (; nextCallback < std::min(callbacksBefore, callbacks.size()); ++nextCallback) {
+            events.push_back(callbacks[nextCallback]);
+        }
+        const AgentCall call =
+            m_agents[static_cast<std::size_t>(r)]->Calls().at(nextAgentCall[static_cast<std::size_t>(r)]++);
+        EXPECT_NE(call.method, AgentMethod::GetServerIdentity) << "the passes asked for the identity";
+        if (call.method == AgentMethod::GetServerEmergencyState) {
+            events.push_back(GetState(r));
+        } else if (call.method == AgentMethod::GetEmergencyConfiguration) {
+            events.push_back(GetConfig(r));
+        } else {
+            const bool ourName = !call.computerNameNull && call.computerName == computerName;
+            events.push_back(
+                {EventKind::RequestClientEmergencyFailover, r, call.processId, ourName ? 1u : 0u});
+        }
     }
-    return records;
+    events.insert(events.end(), callbacks.begin() + static_cast<std::ptrdiff_t>(nextCallback),
+                  callbacks.end());
+    return events;
 }
 
-void PassesTest::SetUp() {
+namespace {
+
+void ResetProcessState() {
     vqplatform::testing::ResetAll();
     XVQLogBook::SetSink(XVQLogBook::Sink::None);
     XVQLogBook::Clear();
     XVQErrorStateHandler::SetInstanceAbsent(false);
     XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
+}
+
+}  // namespace
+
+void PassesTest::SetUp() {
+    ResetProcessState();
     m_coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 }
 
@@ -309,64 +219,7 @@ void PassesTest::TearDown() {
     if (SUCCEEDED(m_coInit)) {
         CoUninitialize();
     }
-    vqplatform::testing::ResetAll();
-    XVQErrorStateHandler::SetInstanceAbsent(false);
-    XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
-    XVQLogBook::Clear();
-}
-
-void InstancePassesTest::SetUp() {
-    PassesTest::SetUp();
-    if (vqplatform::testing::IdentitySeamSupported()) {
-        vqplatform::testing::SetComputerName(L"PASSES-HOST");
-    }
-    instance.Init();
-}
-
-void InstancePassesTest::TearDown() {
-    for (auto& [cookie, agent] : agents) {
-        agent->SetCallHook(nullptr);
-        instance.RevokeFromGIT(cookie);
-    }
-    instance.ReleaseGIT();
-    PassesTest::TearDown();
-}
-
-DWORD InstancePassesTest::Register(const std::vector<int>& handlerNumbers) {
-    const auto pointer = [this](int h) { return h == kNullHandler ? nullptr : &handlers[h]; };
-    ATL::CComPtr<TestAgent> agent = TestAgent::Create();
-    const auto before = instance.ClientHandlers().Read();
-    instance.AddHandler(pointer(handlerNumbers.at(0)), agent->AsAgent());
-    DWORD cookie = 0;
-    for (const auto& entry : instance.ClientHandlers().Read()) {
-        if (before.count(entry.first) == 0) {
-            cookie = entry.first;
-        }
-    }
-    auto proxy = instance.ClientHandlers().GetProxy();
-    for (const int h : handlerNumbers) {
-        proxy->at(cookie).m_handlers.try_emplace(pointer(h));
-    }
-    agents.emplace_back(cookie, agent);
-    return cookie;
-}
-
-TestAgent& InstancePassesTest::AgentOf(DWORD cookie) {
-    for (auto& [agentCookie, agent] : agents) {
-        if (agentCookie == cookie) {
-            return *agent;
-        }
-    }
-    throw std::out_of_range("no agent registered under this cookie");
-}
-
-std::vector<Event> InstancePassesTest::Callbacks(const std::vector<DWORD>& cookies) const {
-    std::vector<Event> events;
-    for (const HandlerEvent& callback : journal.Events()) {
-        events.push_back(
-            ToEvent(callback, NumberOf(callback.handler, handlers), NumberOf(callback.second, cookies)));
-    }
-    return events;
+    ResetProcessState();
 }
 
 }  // namespace vqtest::scenario
