@@ -53,11 +53,7 @@ class MessageWindow {
         m_window = CreateWindowExW(0, MAKEINTATOM(windowClass), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                    GetModuleHandleW(nullptr), nullptr);
     }
-    ~MessageWindow() {
-        if (m_window != nullptr) {
-            DestroyWindow(m_window);
-        }
-    }
+    ~MessageWindow() { DestroyWindow(m_window); }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
 
