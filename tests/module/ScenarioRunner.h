@@ -163,7 +163,7 @@ class ScenarioRunner {
     TestAgent& Agent(int registration) { return *m_agents.at(static_cast<std::size_t>(registration)); }
     DWORD Cookie(int registration) const { return m_cookies.at(static_cast<std::size_t>(registration)); }
     RecordingHandler& Handler(int h) { return m_handlers[h]; }
-    // The handler callbacks made so far (since the last step began).
+    // The handler callbacks made since the last step began, or since construction.
     std::vector<Event> Callbacks() const;
     std::vector<XWrappedVQException> Collected() { return m_instance.ExceptionLogger().Read().Errors(); }
 
