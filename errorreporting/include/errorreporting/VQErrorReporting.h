@@ -19,8 +19,11 @@
 // The subsystem name of every report of the module: "VQProcessStateHandler".
 VQ_EXPORT const XVQComBSTR& VQModuleName();
 
-// Declares the reporting function's own name, built on first entry. Wide or narrow text.
-#define VQ_FUNCTION_NAME(text) static const XVQComBSTR s_szFunctionName(text)
+// Declares the reporting function's own name, built on first entry. Wide or narrow text. Never
+// destroyed: the worker thread may still report while a Linux process runs its exit-time
+// destructors (Windows ends the other threads first).
+#define VQ_FUNCTION_NAME(text) \
+    [[maybe_unused]] static const XVQComBSTR& s_szFunctionName = *new XVQComBSTR(text)
 // A location in `file` at `line` with the module name and the function-name static in scope.
 #define VQ_LOCATION(file, line) VQErrorLocation((file), (line), VQModuleName(), s_szFunctionName)
 
