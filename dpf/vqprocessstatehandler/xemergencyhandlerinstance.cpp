@@ -32,6 +32,33 @@ class XServerNameGuard {
     ServerIdentity& m_record;
 };
 
+// Calls visit(cookie, registration, the handler's ids) for each registration holding `pHandler`,
+// in ascending cookie order as a walk of the registry meets them, found through the index of
+// (handler, cookie) pairs; a pair whose registration or handler entry is gone is skipped. Stops when
+// visit returns false. True when any registration was visited.
+template <class Visit>
+bool VisitRegistrationsOf(XEmergencyHandlerInstance::ClientHandlerMap& registrations,
+                          const std::set<std::pair<XClientEmergencyHandler*, DWORD>>& handlerCookies,
+                          XClientEmergencyHandler* pHandler, Visit&& visit) {
+    bool visited = false;
+    for (auto pair = handlerCookies.lower_bound({pHandler, 0});
+         pair != handlerCookies.end() && pair->first == pHandler; ++pair) {
+        auto it = registrations.find(pair->second);
+        if (it == registrations.end()) {
+            continue;
+        }
+        auto entry = it->second.m_handlers.find(pHandler);
+        if (entry == it->second.m_handlers.end()) {
+            continue;
+        }
+        visited = true;
+        if (!visit(pair->second, it->second, entry->second)) {
+            break;
+        }
+    }
+    return visited;
+}
+
 }  // namespace
 
 XEmergencyHandlerInstance::XEmergencyHandlerInstance() : XEmergencyHandlerInstance(WorkerStarter()) {}
@@ -280,49 +307,32 @@ void XEmergencyHandlerInstance::ReleaseGIT() {
 void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::AddClientId");
     auto proxy = m_clientHandlers.GetProxy();
-    // The handler's registrations in ascending cookie order, as a walk of the registry meets them.
-    for (auto pair = m_handlerCookies.lower_bound({pHandler, 0});
-         pair != m_handlerCookies.end() && pair->first == pHandler; ++pair) {
-        const DWORD dwCookie = pair->second;
-        auto it = proxy->find(dwCookie);
-        if (it == proxy->end()) {
-            continue;
-        }
-        XClientHandler& registration = it->second;
-        auto entry = registration.m_handlers.find(pHandler);
-        if (entry == registration.m_handlers.end()) {
-            continue;
-        }
-        // Only the first registration of the handler takes the id.
-        entry->second.insert(lClientId);
-        if (auto* pFailover = FailoverRegistry()) {
-            pFailover->Register(dwCookie, lClientId,
-                                static_cast<LONG>(registration.m_serverIdentity.m_dwServerId),
-                                registration.m_serverIdentity.m_bstrServerName);
-        }
-        return;
+    const bool found = VisitRegistrationsOf(
+        *proxy, m_handlerCookies, pHandler,
+        [&](DWORD dwCookie, XClientHandler& registration, std::set<LONG>& ids) {
+            ids.insert(lClientId);
+            if (auto* pFailover = FailoverRegistry()) {
+                pFailover->Register(dwCookie, lClientId,
+                                    static_cast<LONG>(registration.m_serverIdentity.m_dwServerId),
+                                    registration.m_serverIdentity.m_bstrServerName);
+            }
+            return false;  // only the first registration of the handler takes the id
+        });
+    if (!found) {
+        ThrowExcepIfFailed(
+            XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
+            L"client emergency handler for the client connection registration request missing", L"", 1);
     }
-    ThrowExcepIfFailed(
-        XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
-        L"client emergency handler for the client connection registration request missing", L"", 1);
 }
 
 void XEmergencyHandlerInstance::RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
     auto proxy = m_clientHandlers.GetProxy();
-    for (auto pair = m_handlerCookies.lower_bound({pHandler, 0});
-         pair != m_handlerCookies.end() && pair->first == pHandler; ++pair) {
-        const DWORD dwCookie = pair->second;
-        auto it = proxy->find(dwCookie);
-        if (it == proxy->end()) {
-            continue;
-        }
-        auto entry = it->second.m_handlers.find(pHandler);
-        if (entry == it->second.m_handlers.end()) {
-            continue;
-        }
-        entry->second.erase(lClientId);
-        if (auto* pFailover = FailoverRegistry()) {
-            pFailover->Deregister(dwCookie, lClientId);
-        }
-    }
+    VisitRegistrationsOf(*proxy, m_handlerCookies, pHandler,
+                         [&](DWORD dwCookie, XClientHandler& /*registration*/, std::set<LONG>& ids) {
+                             ids.erase(lClientId);
+                             if (auto* pFailover = FailoverRegistry()) {
+                                 pFailover->Deregister(dwCookie, lClientId);
+                             }
+                             return true;
+                         });
 }
