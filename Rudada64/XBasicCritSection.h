@@ -28,7 +28,7 @@
 #include <thread>
 #include <utility>
 #include <deque>
-#include <stdexcept>
+#include <vector>
 
 #include "VQComUtilities/XCriticalSectionEx.h"
 #include "errorreporting/VQErrorReporting.h"
@@ -76,7 +76,8 @@ class XCountLockGuard {
 // The sections the calling thread holds right now, each with its record: a thread's nested
 // references find their record here without the count lock. Only the owning thread reads or
 // writes its own record's count, so that needs no lock; slots are claimed and freed under the
-// count lock.
+// count lock. A few inline slots serve the usual nesting without allocation; a thread that holds
+// more sections at once spills into the overflow list.
 struct XHeldSection {
     const void* section;
     void* record;
@@ -84,6 +85,46 @@ struct XHeldSection {
 inline constexpr int kHeldSectionSlots = 8;
 struct XHeldSections {
     XHeldSection slots[kHeldSectionSlots] = {};
+    std::vector<XHeldSection> overflow;
+
+    XHeldSection* Find(const void* section) noexcept {
+        for (XHeldSection& slot : slots) {
+            if (slot.section == section) {
+                return &slot;
+            }
+        }
+        for (XHeldSection& slot : overflow) {
+            if (slot.section == section) {
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+    // Throws std::bad_alloc when the overflow list cannot grow; nothing is added then.
+    void Add(const void* section, void* record) {
+        for (XHeldSection& slot : slots) {
+            if (slot.section == nullptr) {
+                slot = XHeldSection{section, record};
+                return;
+            }
+        }
+        overflow.push_back(XHeldSection{section, record});
+    }
+    void Remove(const void* section) noexcept {
+        for (XHeldSection& slot : slots) {
+            if (slot.section == section) {
+                slot = XHeldSection{nullptr, nullptr};
+                return;
+            }
+        }
+        for (XHeldSection& slot : overflow) {
+            if (slot.section == section) {
+                slot = overflow.back();
+                overflow.pop_back();
+                return;
+            }
+        }
+    }
 };
 inline XHeldSections& ThreadHeldSections() noexcept {
     thread_local XHeldSections t_held;
@@ -176,12 +217,8 @@ class XBasicRefCountCritSection {
     };
 
     XRecord* HeldRecord() const noexcept {
-        for (const XHeldSection& slot : ThreadHeldSections().slots) {
-            if (slot.section == this) {
-                return static_cast<XRecord*>(slot.record);
-            }
-        }
-        return nullptr;
+        const XHeldSection* const held = ThreadHeldSections().Find(this);
+        return held == nullptr ? nullptr : static_cast<XRecord*>(held->record);
     }
 
     // A new record with count 1 for the calling thread, known to hold no record yet.
@@ -200,23 +237,18 @@ class XBasicRefCountCritSection {
             }
             *record = XRecord{GetCurrentThreadId(), 1, readFlag};
         }
-        for (XHeldSection& slot : ThreadHeldSections().slots) {
-            if (slot.section == nullptr) {
-                slot = XHeldSection{this, record};
-                return record;
-            }
+        try {
+            ThreadHeldSections().Add(this, record);
+        } catch (...) {
+            XCountLockGuard guard(m_countLock);
+            *record = XRecord{0, 0, 0};
+            throw;
         }
-        Free(record);
-        throw std::length_error("a thread holds too many guarded values at once");
+        return record;
     }
 
     void Free(XRecord* record) noexcept {
-        for (XHeldSection& slot : ThreadHeldSections().slots) {
-            if (slot.section == this) {
-                slot = XHeldSection{nullptr, nullptr};
-                break;
-            }
-        }
+        ThreadHeldSections().Remove(this);
         XCountLockGuard guard(m_countLock);
         *record = XRecord{0, 0, 0};
     }

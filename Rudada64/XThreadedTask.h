@@ -60,6 +60,7 @@ class XThreadedTask {
 
     // A negative priority leaves the thread at the default priority.
     explicit XThreadedTask(int nPriority) : m_nPriority(nPriority) {
+        VQ_FUNCTION_NAME(L"XThreadedTask::XThreadedTask");
         XThreadSync::CreateEvent(m_hTaskStartEvent, FALSE);
     }
 
@@ -73,7 +74,7 @@ class XThreadedTask {
                 Stop();
                 {
                     auto status = m_ProceedStatus.GetReadProxy();
-                    CloseEvent(m_hTaskCompletionEvent);
+                    CloseEvent(*m_hTaskCompletionEvent.GetProxy());
                 }
                 CloseEvent(m_hTaskStartEvent);
                 HANDLE hTerminationEvent = m_hTaskTerminationEvent.exchange(nullptr);
@@ -91,20 +92,23 @@ class XThreadedTask {
     // Gives this task a start event of its own; the handle that stood there belongs to the
     // prototype and is not closed.
     virtual XThreadedTask& CopyPrototype(const XThreadedTask& /*prototype*/) {
+        VQ_FUNCTION_NAME(L"XThreadedTask::CopyPrototype");
         XThreadSync::CreateEvent(m_hTaskStartEvent, FALSE);
         return *this;
     }
 
     void Start(owner* p) {
+        VQ_FUNCTION_NAME(L"XThreadedTask::Start()");
         auto status = m_ProceedStatus.GetProxy();
         if (*status != NotStarted) {
             return;
         }
         m_pOwner = p;
-        if (m_hTaskCompletionEvent != nullptr) {
-            ::CloseHandle(m_hTaskCompletionEvent);
+        {
+            auto completion = m_hTaskCompletionEvent.GetProxy();
+            CloseEvent(*completion);
+            XThreadSync::CreateEvent(*completion, FALSE);
         }
-        XThreadSync::CreateEvent(m_hTaskCompletionEvent, FALSE);
         ThreadSchedulerTraits::StartThread(&XThreadedTask::TaskThreadRoutine, this, m_nPriority);
         *status = Running;
     }
@@ -122,13 +126,15 @@ class XThreadedTask {
                 return;
             }
         }
-        if (m_hTaskCompletionEvent == nullptr) {
+        // Read once: Start has created it before the task could run, and it stays until destruction.
+        const HANDLE hCompletionEvent = m_hTaskCompletionEvent.Read();
+        if (hCompletionEvent == nullptr) {
             ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 528), L"no task completion event created",
                                L"", 1);
         }
         m_nStopRequest.exchange(1);
-        if (!XThreadSync::WaitForEvent(m_hTaskCompletionEvent, INFINITE)) {
+        if (!XThreadSync::WaitForEvent(hCompletionEvent, INFINITE)) {
             ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 534), L"wait event timeout", L"", 1);
         }
@@ -199,11 +205,12 @@ class XThreadedTask {
         if (*status == NotStarted || *status == Stopped) {
             return;
         }
-        if (m_hTaskCompletionEvent == nullptr) {
-            XThreadSync::CreateEvent(m_hTaskCompletionEvent, FALSE);
+        auto completion = m_hTaskCompletionEvent.GetProxy();
+        if (*completion == nullptr) {
+            XThreadSync::CreateEvent(*completion, FALSE);
         }
         *status = Stopped;
-        if (!::SetEvent(m_hTaskCompletionEvent)) {
+        if (!::SetEvent(*completion)) {
             ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 308), L"SetEvent failed", L"", 1);
         }
@@ -239,7 +246,8 @@ class XThreadedTask {
     // When 1 as the task thread begins, that thread destroys the task after the body.
     std::uint32_t m_nAutoDelete = 0;
     HANDLE m_hTaskStartEvent = nullptr;
-    HANDLE m_hTaskCompletionEvent = nullptr;
+    // Guarded: Start and the task thread write it, Stop and the destructor read it on other threads.
+    XCritData<HANDLE> m_hTaskCompletionEvent{nullptr};
     // Created by the task thread while other threads may already wait for it.
     std::atomic<HANDLE> m_hTaskTerminationEvent{nullptr};
     int m_nPriority;

@@ -4,12 +4,10 @@
 
 #include "errorreporting/VQErrorReporting.h"
 #include "xemergencyhandlertask.h"
+#include "xmodule.h"
 #include "xstatehandlerinstance.h"
 
 namespace {
-
-// The source file every report of this unit names.
-constexpr const char* kSourceFile = ".\\xemergencyhandlerinstance";
 
 // The process-wide instance; empty until the first call of an exported function.
 std::atomic<XEmergencyHandlerInstance*> s_pInstance{nullptr};
@@ -77,21 +75,11 @@ XEmergencyHandlerInstance* XEmergencyHandlerInstance::InstanceIn(
     // Named like every function of the module, though nothing here reports.
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::Instance");
     for (;;) {
-        // Acquire pairs with the release of the installing exchange: a thread that finds the
-        // pointer set also sees the object it points to.
-        XEmergencyHandlerInstance* const pInstalled = slot.load(std::memory_order_acquire);
-        if (pInstalled != nullptr) {
-            return pInstalled;
+        XEmergencyHandlerInstance* pInstance = slot.load(std::memory_order_acquire);
+        if (pInstance != nullptr) {
+            return pInstance;
         }
-        XEmergencyHandlerInstance* pNew = create();
-        XEmergencyHandlerInstance* pExpected = nullptr;
-        if (!slot.compare_exchange_strong(pExpected, pNew, std::memory_order_acq_rel,
-                                          std::memory_order_acquire)) {
-            // Another thread installed its instance first. Destructors cannot throw, so there is
-            // nothing to swallow.
-            delete pNew;
-        }
-        XEmergencyHandlerInstance* const pInstance = slot.load(std::memory_order_acquire);
+        pInstance = PublishSingleton(slot, std::unique_ptr<XEmergencyHandlerInstance>(create()));
         if (pInstance == nullptr) {
             // A teardown emptied the slot in between: start over.
             continue;
@@ -112,27 +100,29 @@ void XEmergencyHandlerInstance::Init() {
             ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_ERROR,
                                   VQ_LOCATION(kSourceFile, 277), L"GetComputerName failed", L"", 1);
         }
-        std::lock_guard<std::mutex> identityLock(m_identityLock);
-        m_dwProcessId = dwProcessId;
-        m_bstrComputerName = szComputerName;
+        auto identity = m_clientIdentity.GetProxy();
+        identity->m_dwProcessId = dwProcessId;
+        identity->m_bstrComputerName = szComputerName;
     });
     StartWorkerTask();
 }
 
 void XEmergencyHandlerInstance::StartWorkerTask() {
     VQ_FUNCTION_NAME("XEmergencyHandlerInstance::Init");
-    if (m_bWorkerStarted) {
-        return;
-    }
-    // Marked first: a start that fails is not retried by a later Init().
-    m_bWorkerStarted = true;
     if (m_startWorker) {
-        m_startWorker(*this);
+        // Marked only once the starter returns: a racing first call retries a start that threw.
+        if (!m_bWorkerStarted) {
+            m_startWorker(*this);
+            m_bWorkerStarted = true;
+        }
         return;
     }
+    // Stored only once it exists: a racing first call creates the task when the creation here
+    // failed. A task whose Start failed stays, unstarted, and is not started again.
     if (m_pTask == nullptr) {
-        m_pTask = new XEmergencyHandlerTask(10);
-        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 289), m_pTask, L"");
+        auto* const pTask = new XEmergencyHandlerTask(10);
+        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 289), pTask, L"");
+        m_pTask = pTask;
         m_pTask->Start(this);
     }
 }
@@ -176,13 +166,11 @@ void XEmergencyHandlerInstance::ShutdownStateHandler() {
 }
 
 DWORD XEmergencyHandlerInstance::GetClientProcessId() const {
-    std::lock_guard<std::mutex> identityLock(m_identityLock);
-    return m_dwProcessId;
+    return m_clientIdentity.GetReadProxy()->m_dwProcessId;
 }
 
 XVQComBSTR XEmergencyHandlerInstance::GetClientComputerName() const {
-    std::lock_guard<std::mutex> identityLock(m_identityLock);
-    return m_bstrComputerName;
+    return m_clientIdentity.GetReadProxy()->m_bstrComputerName;
 }
 
 DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent) {

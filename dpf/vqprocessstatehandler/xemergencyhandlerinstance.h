@@ -59,6 +59,12 @@ class XEmergencyHandlerInstance {
         XServerIdentity m_serverIdentity;
     };
 
+    // The client process as the failover request names it to the agents.
+    struct XClientIdentity {
+        DWORD m_dwProcessId = 0xFFFFFFFF;
+        XVQComBSTR m_bstrComputerName;
+    };
+
     using ClientHandlerMap = std::map<DWORD, XClientHandler>;
     using WorkerStarter = std::function<void(XEmergencyHandlerInstance&)>;
     using Factory = std::function<XEmergencyHandlerInstance*()>;
@@ -126,26 +132,26 @@ class XEmergencyHandlerInstance {
     XVQComBSTR GetClientComputerName() const;
 
   private:
-    // The worker seam and Init()'s last step, run under Init()'s lock: starts the worker of this
-    // instance, once for all Init() calls (a failed start is not retried); its errors reach the
-    // caller of Init(). An injected starter runs in place of the module's own start. This is where
-    // the emergency handler task is created (cycle interval 10 s) and started with this instance as
-    // its owner.
+    // The worker seam and Init()'s last step, run under Init()'s lock: creates the emergency handler
+    // task (cycle interval 10 s) when the instance has none and starts it with this instance as its
+    // owner; its errors reach the caller of Init(). A creation that failed leaves no task, so a
+    // later Init() (a racing first call) creates it; a task whose Start failed stays and is not
+    // started again. An injected starter runs in place of the module's own start until one returns.
     void StartWorkerTask();
 
     XEmergencyHandlerTask* m_pTask = nullptr;
     XCritData<ClientHandlerMap> m_clientHandlers;
     XCritData<XVQExcepRefLogger> m_excepLogger;
     XCritData<IGlobalInterfaceTable*> m_pGIT;
-    DWORD m_dwProcessId = 0xFFFFFFFF;
-    XVQComBSTR m_bstrComputerName;
+    // Written by Init(); the worker reads it while a thread that lost the first-call race may still
+    // be rewriting it.
+    // Mutable like a lock: reading it through a proxy locks it.
+    mutable XCritData<XClientIdentity> m_clientIdentity;
 
-    // Serialises Init(), the only writer of the identity fields.
+    // Serialises Init(): one task is created, and the identity is written by one thread at a time.
     std::mutex m_initLock;
-    // Guards the identity fields against a racing Init(): the worker reads them while a thread that
-    // lost the first-call race may still be rewriting them.
-    mutable std::mutex m_identityLock;
     WorkerStarter m_startWorker;
+    // Whether the injected starter has returned (guarded by m_initLock).
     bool m_bWorkerStarted = false;
 
     // Worker passes and agent error dispatch (xemergencyhandlerinstance_passes.cpp). They run on the

@@ -3,10 +3,9 @@
 #include "xemergencyhandlerinstance.h"
 
 #include "errorreporting/VQErrorReporting.h"
+#include "xmodule.h"
 
 namespace {
-
-constexpr const char* kSourceFile = ".\\xemergencyhandlerinstance";
 
 // The agent error kind a failed agent call gives its registration's handlers.
 DWORD AgentErrorKind(HRESULT hr) {
@@ -14,44 +13,53 @@ DWORD AgentErrorKind(HRESULT hr) {
                                                                  : VQEmergency::kAgentErrorOther;
 }
 
+// The Win32 codes that mean a lost server or connection under any facility but RPC (always lost)
+// and ITF (never). Bounds included; the RPC ranges hold RPC_S_SERVER_UNAVAILABLE (1722) and
+// RPC_S_CALL_FAILED (1726), RPC_S_CALL_FAILED_DNE (1727).
+struct XCodeRange {
+    ULONG first;
+    ULONG last;
+};
+constexpr XCodeRange kCommunicationFailureCodes[] = {
+    {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+    {ERROR_OUTOFMEMORY, ERROR_OUTOFMEMORY},
+    {ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {ERROR_INSUFFICIENT_BUFFER, ERROR_INSUFFICIENT_BUFFER},
+    {ERROR_MAX_THRDS_REACHED, ERROR_MAX_THRDS_REACHED},
+    {ERROR_IO_PENDING, ERROR_IO_PENDING},
+    {ERROR_NOT_ENOUGH_SERVER_MEMORY, ERROR_NOT_ENOUGH_SERVER_MEMORY},
+    {ERROR_INVALID_SECURITY_DESCR, ERROR_INVALID_SECURITY_DESCR},
+    {RPC_S_INVALID_STRING_BINDING, RPC_S_CALL_IN_PROGRESS},
+    {RPC_S_NO_INTERFACES, RPC_X_WRONG_PIPE_VERSION},
+    {RPC_S_GROUP_MEMBER_NOT_FOUND, RPC_S_GROUP_MEMBER_NOT_FOUND},
+    {RPC_S_INVALID_OBJECT, RPC_S_INVALID_OBJECT},
+    {RPC_S_SEND_INCOMPLETE, RPC_X_PIPE_EMPTY},
+};
+
 // The failover wait when the error state is missing: 30 seconds.
 constexpr DWORD kFailoverWaitWithoutErrorState = 30000;
 
 }  // namespace
 
 bool XEmergencyHandlerInstance::IsCommunicationFailure(HRESULT hr) {
-    if (hr >= 0) {
+    if (SUCCEEDED(hr) || hr == E_INVALIDARG) {
         return false;
     }
-    if (hr == static_cast<HRESULT>(0x80070057)) {
-        return false;
-    }
-    // The mask keeps bits 16 to 28 only, so the shift's treatment of the sign bit does not matter.
-    const ULONG facility = (static_cast<ULONG>(hr) >> 16) & 0x1FFF;
-    if (facility == 1) {
-        return true;
-    }
-    if (facility == 4) {
-        return false;
-    }
-    const ULONG code = static_cast<ULONG>(hr) & 0xFFFF;
-    switch (code) {
-        case 5:
-        case 14:
-        case 87:
-        case 122:
-        case 164:
-        case 997:
-        case 1130:
-        case 1338:
-        case 1898:
-        case 1900:
+    switch (HRESULT_FACILITY(hr)) {
+        case FACILITY_RPC:
             return true;
+        case FACILITY_ITF:
+            return false;
         default:
             break;
     }
-    // The RPC error ranges; 1722, 1726 and 1727 lie in the first.
-    return (code >= 1700 && code <= 1791) || (code >= 1817 && code <= 1832) || (code >= 1913 && code <= 1918);
+    const ULONG code = HRESULT_CODE(hr);
+    for (const XCodeRange& range : kCommunicationFailureCodes) {
+        if (code >= range.first && code <= range.last) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void XEmergencyHandlerInstance::HandleServerEmergencyState() {

@@ -5,10 +5,7 @@
 #include "Rudada64/XThreadSync.h"
 #include "stdafx.h"
 #include "xemergencyhandlerinstance.h"
-
-namespace {
-constexpr const char* kFile = ".\\xemergencyhandlerinstance";
-}
+#include "xmodule.h"
 
 XEmergencyHandlerTask::XEmergencyHandlerTask(DWORD dwCycleInterval, DWORD dwUnitMilliseconds)
     : XThreadedTask(-1), m_dwCycleInterval(dwCycleInterval), m_dwUnitMilliseconds(dwUnitMilliseconds) {
@@ -40,13 +37,14 @@ void XEmergencyHandlerTask::SetTerminationEvent() {
 DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance)");
     vqplatform::SetThreadTranslator(CServiceModule::TranslateCException);
-    XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kFile, 877), pInstance, L"");
+    XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 877), pInstance, L"");
     // Kept for the life of the body as the error component expects; the cycles report into the
     // instance's own logger.
     XVQExcepRefLogger localLogger(100);
     try {
         const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kFile, 886),
+        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+                           VQ_LOCATION(kSourceFile, 886),
                            L"CoInitializeEx for emergency agent service thread failed", L"", 1);
         m_bCOMInitialized = true;
         const DWORD dwWait = m_dwCycleInterval == 0 ? INFINITE : m_dwCycleInterval * m_dwUnitMilliseconds;
@@ -62,9 +60,10 @@ DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
     } catch (XWrappedVQException& e) {
         SetTaskException(e);
     } catch (std::exception& e) {
-        SetTaskException(XVQError::CreateExcep(e, VQ_LOCATION(kFile, 917), XVQEXCEP::SEVERITY_SEVERE, L""));
+        SetTaskException(
+            XVQError::CreateExcep(e, VQ_LOCATION(kSourceFile, 917), XVQEXCEP::SEVERITY_SEVERE, L""));
     } catch (...) {
-        SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(kFile, 921), L""));
+        SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(kSourceFile, 921), L""));
     }
     XVQError::WriteErrorToLogBook(GetTaskException(), false, 0);
     pInstance->DispatchAgentError(3);

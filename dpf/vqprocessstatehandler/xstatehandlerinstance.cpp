@@ -3,7 +3,9 @@
 #include <atomic>
 #include <memory>
 
+#include "errorreporting/VQErrorReporting.h"
 #include "vqplatform/platform.h"
+#include "xmodule.h"
 
 namespace {
 
@@ -12,22 +14,10 @@ std::atomic<XStateHandlerInstance::ThreadRegistry*> g_pThreadRegistry{nullptr};
 }  // namespace
 
 XStateHandlerInstance::ThreadRegistry* XStateHandlerInstance::Instance() {
-    ThreadRegistry* pRegistry = g_pThreadRegistry.load(std::memory_order_acquire);
-    if (pRegistry != nullptr) {
-        return pRegistry;
-    }
-    auto pNew = std::make_unique<ThreadRegistry>();
-    ThreadRegistry* pExpected = nullptr;
-    if (g_pThreadRegistry.compare_exchange_strong(pExpected, pNew.get(), std::memory_order_acq_rel)) {
-        static_cast<void>(pNew.release());
-        return g_pThreadRegistry.load(std::memory_order_acquire);
-    }
-    try {
-        pNew.reset();
-    } catch (...) {
-        // The loser's object was never used; whatever its destruction reports changes nothing.
-    }
-    return g_pThreadRegistry.load(std::memory_order_acquire);
+    VQ_FUNCTION_NAME(L"XStateHandlerInstance::Instance");
+    ThreadRegistry* const pRegistry = g_pThreadRegistry.load(std::memory_order_acquire);
+    return pRegistry != nullptr ? pRegistry
+                                : PublishSingleton(g_pThreadRegistry, std::make_unique<ThreadRegistry>());
 }
 
 void XStateHandlerInstance::TerminateRegisteredThreads() {
