@@ -8,6 +8,12 @@
 //   It should return promptly; every other registration waits for it.
 // - An exception thrown by a callback is caught and logged by the library; the other handlers are
 //   called all the same.
+// - A hardware fault in a callback (an access violation, a division by zero) is turned into an
+//   exception on the worker thread and handled like a thrown one, provided the frames between the
+//   fault and the library can unwind from a faulting instruction: compile callback code with
+//   -fnon-call-exceptions (GCC, Clang) or /EHa (MSVC). Without that a faulting frame has no landing
+//   pad, its destructors do not run, and the process may end instead (an abort was seen at -O0 when
+//   the faulting frame owned a std::string). A fault the callback handles itself stays its own.
 // - The library keeps a bare pointer: the handler must outlive its registration (until
 //   DeregisterServerEmergencyHandler has returned). The library never destroys a handler.
 // - The class has no state of its own; construction, copy and destruction never throw.
@@ -47,7 +53,10 @@ class VQPSH_API XClientEmergencyHandler {
     virtual void OnServerEmergencyState(DWORD serverEmergencyState, LONG emergencyMode) = 0;
     // A call on the registration's agent failed (VQEmergency::kAgentErrorCommunication or
     // kAgentErrorOther). After a failed state request the registration is dropped: the handler
-    // hears nothing more from that server until it is registered again.
+    // hears nothing more from that server until it is registered again. The dropped registration's
+    // entry in the Global Interface Table (and with it a reference on the agent) and its client ids
+    // in the failover registry stay for the life of the process; deregistering the handler later
+    // does not reach them.
     virtual void OnAgentError(DWORD agentErrorKind) = 0;
     // The server accepted the client emergency failover for this process; `failover` is always
     // VQEmergency::kFailoverRequested, `registrationCookie` names the registration.
