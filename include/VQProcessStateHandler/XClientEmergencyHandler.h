@@ -13,7 +13,7 @@
 //   fault and the library can unwind from a faulting instruction: compile callback code with
 //   -fnon-call-exceptions (GCC, Clang) or /EHa (MSVC). Without that a faulting frame has no landing
 //   pad, its destructors do not run, and the process may end instead (an abort was seen at -O0 when
-//   the faulting frame owned a std::string). A fault the callback handles itself stays its own.
+//   the faulting frame owned a std::string).
 // - The library keeps a bare pointer: the handler must outlive its registration (until
 //   DeregisterServerEmergencyHandler has returned). The library never destroys a handler.
 // - The class has no state of its own; construction, copy and destruction never throw.
