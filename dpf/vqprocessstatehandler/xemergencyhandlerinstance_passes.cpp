@@ -62,9 +62,143 @@ bool XEmergencyHandlerInstance::IsCommunicationFailure(HRESULT hr) {
     return false;
 }
 
+namespace {
+
+using XClientHandler = XEmergencyHandlerInstance::XClientHandler;
+
+// What the steps of one pass share: the instance, the pass's function name for its reports, and the
+// instance's exception logger, which collects what the steps catch (registry lock first, logger
+// lock second).
+class XPass {
+  public:
+    XPass(XEmergencyHandlerInstance& instance, const XVQComBSTR& functionName) noexcept
+        : m_instance(instance), m_functionName(functionName) {}
+
+    void Collect(const XWrappedVQException& error) const {
+        m_instance.ExceptionLogger().GetProxy()->Add(error);
+    }
+
+    // Polls the agent of a registration. False when the poll failed: the handlers have heard the
+    // agent error, and the registration is to be dropped. `dwState` is set on S_OK only.
+    bool PollRegistration(XClientHandler& record, IVQServerEmergencyAgent* pAgent, HRESULT& hr,
+                          DWORD& dwState) const {
+        dwState = 0;
+        hr = pAgent->GetServerEmergencyState(&dwState);
+        if (FAILED(hr)) {
+            m_instance.DispatchAgentError(record, AgentErrorKind(hr));
+            return false;
+        }
+        return true;
+    }
+
+    // Per the server's emergency configuration: activation 1 and a state bit inside the emergency
+    // state mask. A change without a configuration counts as an emergency.
+    bool JudgeEmergency(IVQServerEmergencyAgent* pAgent, DWORD dwState) const {
+        // Not cleared: the server fills it, and only an S_OK answer is read.
+        EmergencyConfiguration configuration;
+        const HRESULT hr = pAgent->GetEmergencyConfiguration(&configuration);
+        if (hr != S_OK) {
+            // A success code other than S_OK gives an empty exception, which the logger ignores.
+            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+                                        VQErrorLocation(kSourceFile, 725, VQModuleName(), m_functionName),
+                                        L"no server EmergencyConfiguration", L"", 1));
+            return true;
+        }
+        return configuration.activation == 1 && (dwState & configuration.emergencyStateMask) != 0;
+    }
+
+    // OnServerEmergencyState to every non-null handler, in handler order; a throwing one is collected.
+    void NotifyStateChange(const XClientHandler& record, DWORD dwState, LONG lEmergencyMode) const {
+        for (const auto& entry : record.m_handlers) {
+            XClientEmergencyHandler* const pHandler = entry.first;
+            if (pHandler != nullptr) {
+                vqerr::CollectingLadder(
+                    kSourceFile, 771, 775, m_functionName,
+                    [&] { pHandler->OnServerEmergencyState(dwState, lEmergencyMode); }, XCollector{this});
+            }
+        }
+    }
+
+    // Whether the failover step is due: an emergency whose failover wait has not run out and whose
+    // step has not run. The wait is fetched at the first record that needs it (0: not yet; a wait
+    // of 0 from the component is fetched again).
+    bool IsFailoverDue(const XClientHandler& record, DWORD& dwFailoverWait) const {
+        if (!record.m_bEmergency || record.m_lFailoverMark != 0 || record.m_dwEmergencyStartTick == 0) {
+            return false;
+        }
+        if (dwFailoverWait == 0) {
+            dwFailoverWait = FailoverWait();
+        }
+        // Both sums wrap modulo 2^32 and are compared as they are: a start tick within the wait of
+        // the wrap gives a small deadline (run out), and a tick count that has wrapped since the
+        // start lets the step run again.
+        const DWORD dwDeadline = record.m_dwEmergencyStartTick + dwFailoverWait;
+        return !(dwDeadline < GetTickCount());
+    }
+
+    // Asks the server to fail this client process over; when it accepts (a result below 1), tells
+    // every non-null handler. A failed request gives the handlers an agent error and is collected.
+    void RequestFailover(DWORD dwCookie, const XClientHandler& record, IVQServerEmergencyAgent* pAgent,
+                         DWORD dwProcessId, const XVQComBSTR& bstrComputerName) const {
+        vqerr::CollectingLadder(
+            kSourceFile, 659, 663, m_functionName,
+            [&] {
+                LONG lResult = 0;
+                const HRESULT hr =
+                    pAgent->RequestClientEmergencyFailover(dwProcessId, bstrComputerName.GetBSTR(), &lResult);
+                if (FAILED(hr)) {
+                    m_instance.DispatchAgentError(record, AgentErrorKind(hr));
+                    ThrowHRExcepIfFailed(VQErrorLocation(kSourceFile, 612, VQModuleName(), m_functionName),
+                                         hr, L"", L"");
+                }
+                if (lResult >= 1) {
+                    return;
+                }
+                for (const auto& entry : record.m_handlers) {
+                    XClientEmergencyHandler* const pHandler = entry.first;
+                    if (pHandler != nullptr) {
+                        vqerr::CollectingLadder(
+                            kSourceFile, 644, 648, m_functionName,
+                            [&] {
+                                pHandler->OnClientEmergencyFailover(VQEmergency::kFailoverRequested,
+                                                                    dwCookie);
+                            },
+                            XCollector{this});
+                    }
+                }
+            },
+            XCollector{this});
+    }
+
+  private:
+    // Hands what a collecting ladder catches to the logger.
+    struct XCollector {
+        const XPass* pass;
+        void operator()(const XWrappedVQException& error) const { pass->Collect(error); }
+    };
+
+    // The user-interaction time-out of the error state in milliseconds, or 30 s without error state.
+    DWORD FailoverWait() const {
+        XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
+        if (pErrorState == nullptr) {
+            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
+                                        VQErrorLocation(kSourceFile, 568, VQModuleName(), m_functionName),
+                                        L"XVQErrorStateHandler::GetInstance() is NULL", L"", 1));
+            return kFailoverWaitWithoutErrorState;
+        }
+        return static_cast<DWORD>(
+            pErrorState->GetClientEmergencyFailoverHandler().GetUserInteractionTimeout() * 1000u);
+    }
+
+    XEmergencyHandlerInstance& m_instance;
+    const XVQComBSTR& m_functionName;
+};
+
+}  // namespace
+
 void XEmergencyHandlerInstance::HandleServerEmergencyState() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::HandleServerEmergencyState");
-    const auto collect = [this](const XWrappedVQException& error) { m_excepLogger.GetProxy()->Add(error); };
+    const XPass pass(*this, s_szFunctionName);
 
     auto proxy = m_clientHandlers.GetProxy();
     ClientHandlerMap& registrations = *proxy;
@@ -77,18 +211,17 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
             continue;
         }
 
+        HRESULT hr = S_OK;
         DWORD dwState = 0;
-        const HRESULT hr = ptrSrvAgent->GetServerEmergencyState(&dwState);
-        if (FAILED(hr)) {
-            DispatchAgentError(record, AgentErrorKind(hr));
+        if (!pass.PollRegistration(record, ptrSrvAgent, hr, dwState)) {
             // Only the registration goes: its table entry and its client ids' failover
             // registrations stay.
             for (const auto& entry : record.m_handlers) {
                 m_handlerCookies.erase({entry.first, dwCookie});
             }
             it = registrations.erase(it);
-            collect(XVQError::CreateSystemExcepAtError(VQ_LOCATION(kSourceFile, 698), hr,
-                                                       L"ptrSrvAgent->GetServerEmergencyState failed", L""));
+            pass.Collect(XVQError::CreateSystemExcepAtError(
+                VQ_LOCATION(kSourceFile, 698), hr, L"ptrSrvAgent->GetServerEmergencyState failed", L""));
             continue;
         }
         ++it;
@@ -97,31 +230,10 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
         }
 
         record.m_dwLastServerState = dwState;
-        bool bEmergency = true;
-        // Not cleared: the server fills it, and only an S_OK answer is read.
-        EmergencyConfiguration configuration;
-        const HRESULT hrConfiguration = ptrSrvAgent->GetEmergencyConfiguration(&configuration);
-        if (hrConfiguration != S_OK) {
-            // A change without a configuration counts as an emergency. A success code other than
-            // S_OK gives an empty exception, which the logger ignores.
-            collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, hrConfiguration, XVQEXCEP::SEVERITY_WARNING,
-                                        VQ_LOCATION(kSourceFile, 725), L"no server EmergencyConfiguration",
-                                        L"", 1));
-        } else {
-            bEmergency = configuration.activation == 1 && (dwState & configuration.emergencyStateMask) != 0;
-        }
+        const bool bEmergency = pass.JudgeEmergency(ptrSrvAgent, dwState);
         record.m_bEmergency = bEmergency;
-        const LONG lEmergencyMode = bEmergency ? VQEmergency::kModeEmergency : VQEmergency::kModeNormal;
-
-        for (const auto& entry : record.m_handlers) {
-            XClientEmergencyHandler* const pHandler = entry.first;
-            if (pHandler == nullptr) {
-                continue;
-            }
-            vqerr::CollectingLadder(
-                kSourceFile, 771, 775, s_szFunctionName,
-                [&] { pHandler->OnServerEmergencyState(dwState, lEmergencyMode); }, collect);
-        }
+        pass.NotifyStateChange(record, dwState,
+                               bEmergency ? VQEmergency::kModeEmergency : VQEmergency::kModeNormal);
         // Never restarted: a later emergency of the registration keeps the first one's start.
         if (bEmergency && record.m_dwEmergencyStartTick == 0) {
             record.m_dwEmergencyStartTick = GetTickCount();
@@ -131,9 +243,7 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
 
 void XEmergencyHandlerInstance::HandleClientEmergencyFailoverState() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::HandleClientEmergencyFailoverState");
-    const auto collect = [this](const XWrappedVQException& error) { m_excepLogger.GetProxy()->Add(error); };
-    // Fetched at the first registration that needs it; 0 also when the component says 0, which is
-    // then fetched again for the next one.
+    const XPass pass(*this, s_szFunctionName);
     DWORD dwFailoverWait = 0;
 
     auto proxy = m_clientHandlers.GetProxy();
@@ -143,66 +253,17 @@ void XEmergencyHandlerInstance::HandleClientEmergencyFailoverState() {
         // Fetched before the record is looked at: a lookup that fails ends the pass whatever the
         // record's state.
         ATL::CComPtr<IVQServerEmergencyAgent> ptrSrvAgent = GetServerEmergencyAgentFromGIT(dwCookie);
-        if (ptrSrvAgent == nullptr || !record.m_bEmergency || record.m_lFailoverMark != 0 ||
-            record.m_dwEmergencyStartTick == 0) {
+        if (ptrSrvAgent == nullptr || !pass.IsFailoverDue(record, dwFailoverWait)) {
             continue;
         }
-
-        if (dwFailoverWait == 0) {
-            XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
-            if (pErrorState == nullptr) {
-                collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
-                                            VQ_LOCATION(kSourceFile, 568),
-                                            L"XVQErrorStateHandler::GetInstance() is NULL", L"", 1));
-                dwFailoverWait = kFailoverWaitWithoutErrorState;
-            } else {
-                dwFailoverWait = static_cast<DWORD>(
-                    pErrorState->GetClientEmergencyFailoverHandler().GetUserInteractionTimeout() * 1000u);
-            }
-        }
-
-        // Both sums wrap modulo 2^32 and are compared as they are: a start tick within the wait of
-        // the wrap gives a small deadline (run out), and a tick count that has wrapped since the
-        // start lets the step run again.
-        const DWORD dwDeadline = record.m_dwEmergencyStartTick + dwFailoverWait;
-        if (dwDeadline < GetTickCount()) {
-            continue;
-        }
-
+        // Marked before anything can fail: the step runs once per registration, whatever follows.
         record.m_lFailoverMark = 1;
         const DWORD dwProcessId = GetClientProcessId();
         const XVQComBSTR bstrComputerName = GetClientComputerName();
         if (dwProcessId == 0xFFFFFFFF || bstrComputerName.IsEmpty()) {
             continue;
         }
-
-        vqerr::CollectingLadder(
-            kSourceFile, 659, 663, s_szFunctionName,
-            [&] {
-                LONG lResult = 0;
-                const HRESULT hr = ptrSrvAgent->RequestClientEmergencyFailover(
-                    dwProcessId, bstrComputerName.GetBSTR(), &lResult);
-                if (FAILED(hr)) {
-                    DispatchAgentError(record, AgentErrorKind(hr));
-                    ThrowHRExcepIfFailed(VQ_LOCATION(kSourceFile, 612), hr, L"", L"");
-                }
-                if (lResult >= 1) {
-                    return;
-                }
-                for (const auto& handlerEntry : record.m_handlers) {
-                    XClientEmergencyHandler* const pHandler = handlerEntry.first;
-                    if (pHandler == nullptr) {
-                        continue;
-                    }
-                    vqerr::CollectingLadder(
-                        kSourceFile, 644, 648, s_szFunctionName,
-                        [&] {
-                            pHandler->OnClientEmergencyFailover(VQEmergency::kFailoverRequested, dwCookie);
-                        },
-                        collect);
-                }
-            },
-            collect);
+        pass.RequestFailover(dwCookie, record, ptrSrvAgent, dwProcessId, bstrComputerName);
     }
 }
 
