@@ -133,7 +133,7 @@ class XPass {
         // the wrap gives a small deadline (run out), and a tick count that has wrapped since the
         // start lets the step run again.
         const DWORD dwDeadline = record.m_dwEmergencyStartTick + dwFailoverWait;
-        return !(dwDeadline < GetTickCount());
+        return dwDeadline >= GetTickCount();
     }
 
     // Asks the server to fail this client process over; when it accepts (a result below 1), tells
