@@ -137,9 +137,9 @@ void BM_RegistryWalk(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     XEmergencyHandlerInstance& instance = RegistrationsOf(n).instance;
     for (auto _ : state) {
-        auto proxy = instance.ClientHandlers().GetProxy();
+        auto proxy = instance.Registry().GetProxy();
         DWORD seen = 0;
-        for (const auto& entry : *proxy) {
+        for (const auto& entry : proxy->registrations) {
             seen += entry.first + (entry.second.m_bEmergency ? 1 : 0);
         }
         benchmark::DoNotOptimize(seen);

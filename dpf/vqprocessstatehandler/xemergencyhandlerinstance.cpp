@@ -35,9 +35,10 @@ class XServerNameGuard {
 // (handler, cookie) pairs; a pair whose registration or handler entry is gone is skipped. Stops when
 // visit returns false. True when any registration was visited.
 template <class Visit>
-bool VisitRegistrationsOf(XEmergencyHandlerInstance::ClientHandlerMap& registrations,
-                          const std::set<std::pair<XClientEmergencyHandler*, DWORD>>& handlerCookies,
-                          XClientEmergencyHandler* pHandler, Visit&& visit) {
+bool VisitRegistrationsOf(XEmergencyHandlerInstance::XRegistry& registry, XClientEmergencyHandler* pHandler,
+                          Visit&& visit) {
+    auto& registrations = registry.registrations;
+    const auto& handlerCookies = registry.handlerCookies;
     bool visited = false;
     for (auto pair = handlerCookies.lower_bound({pHandler, 0});
          pair != handlerCookies.end() && pair->first == pHandler; ++pair) {
@@ -149,9 +150,8 @@ void XEmergencyHandlerInstance::DestroyInstanceIn(std::atomic<XEmergencyHandlerI
     try {
         pInstance->StopTask();
         {
-            auto proxy = pInstance->m_clientHandlers.GetProxy();
-            proxy->clear();
-            pInstance->m_handlerCookies.clear();
+            auto proxy = pInstance->m_registry.GetProxy();
+            *proxy = XRegistry();
         }
         pInstance->ReleaseGIT();
     } catch (...) {
@@ -220,35 +220,61 @@ void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandl
         }
     });
 
-    auto proxy = m_clientHandlers.GetProxy();
-    // The index first: a pair without its handler entry is harmless, the reverse is not.
-    m_handlerCookies.emplace(pHandler, dwCookie);
-    XClientHandler& registration = (*proxy)[dwCookie];
+    m_registry.GetProxy()->Add(dwCookie, pHandler, identity);
+}
+
+void XEmergencyHandlerInstance::XRegistry::Add(DWORD dwCookie, XClientEmergencyHandler* pHandler,
+                                               const XServerIdentity& identity) {
+    XClientHandler registration;
     registration.m_handlers.try_emplace(pHandler);
     registration.m_serverIdentity = identity;
+    const auto pair = handlerCookies.emplace(pHandler, dwCookie).first;
+    try {
+        registrations.insert_or_assign(dwCookie, std::move(registration));
+    } catch (...) {
+        handlerCookies.erase(pair);
+        throw;
+    }
+}
+
+XEmergencyHandlerInstance::ClientHandlerMap::iterator XEmergencyHandlerInstance::XRegistry::Erase(
+    ClientHandlerMap::iterator it) noexcept {
+    for (const auto& entry : it->second.m_handlers) {
+        handlerCookies.erase({entry.first, it->first});
+    }
+    emptyCookies.erase(it->first);
+    return registrations.erase(it);
 }
 
 void XEmergencyHandlerInstance::RemoveHandler(XClientEmergencyHandler* const pHandler) {
-    auto proxy = m_clientHandlers.GetProxy();
-    ClientHandlerMap& registrations = *proxy;
-    // The handler's registrations in ascending cookie order, as a walk of the registry meets them.
-    auto pair = m_handlerCookies.lower_bound({pHandler, 0});
-    while (pair != m_handlerCookies.end() && pair->first == pHandler) {
-        const DWORD dwCookie = pair->second;
-        pair = m_handlerCookies.erase(pair);
-        auto it = registrations.find(dwCookie);
-        if (it == registrations.end()) {
+    auto proxy = m_registry.GetProxy();
+    XRegistry& registry = *proxy;
+    // The handler's registrations and those an earlier removal left without handlers, in ascending
+    // cookie order, as a walk of the registry meets them.
+    std::set<DWORD> cookies = registry.emptyCookies;
+    for (auto pair = registry.handlerCookies.lower_bound({pHandler, 0});
+         pair != registry.handlerCookies.end() && pair->first == pHandler; ++pair) {
+        cookies.insert(pair->second);
+    }
+    for (const DWORD dwCookie : cookies) {
+        auto it = registry.registrations.find(dwCookie);
+        if (it == registry.registrations.end()) {
             continue;
         }
         XClientHandler& registration = it->second;
-        if (registration.m_handlers.erase(pHandler) == 0 || !registration.m_handlers.empty()) {
+        if (registration.m_handlers.erase(pHandler) != 0) {
+            registry.handlerCookies.erase({pHandler, dwCookie});
+        }
+        if (!registration.m_handlers.empty()) {
             continue;
         }
+        // Remembered until it is gone: should the failover registry throw, a later removal ends it.
+        registry.emptyCookies.insert(dwCookie);
         if (auto* pFailover = FailoverRegistry()) {
             pFailover->RemoveServerEmergencyHandler(dwCookie);
         }
         RevokeFromGIT(dwCookie);
-        registrations.erase(it);
+        registry.Erase(it);
     }
 }
 
@@ -294,10 +320,9 @@ void XEmergencyHandlerInstance::ReleaseGIT() {
 
 void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::AddClientId");
-    auto proxy = m_clientHandlers.GetProxy();
+    auto proxy = m_registry.GetProxy();
     const bool found = VisitRegistrationsOf(
-        *proxy, m_handlerCookies, pHandler,
-        [&](DWORD dwCookie, XClientHandler& registration, std::set<LONG>& ids) {
+        *proxy, pHandler, [&](DWORD dwCookie, XClientHandler& registration, std::set<LONG>& ids) {
             ids.insert(lClientId);
             if (auto* pFailover = FailoverRegistry()) {
                 pFailover->Register(dwCookie, lClientId,
@@ -314,8 +339,8 @@ void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHand
 }
 
 void XEmergencyHandlerInstance::RemoveClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {
-    auto proxy = m_clientHandlers.GetProxy();
-    VisitRegistrationsOf(*proxy, m_handlerCookies, pHandler,
+    auto proxy = m_registry.GetProxy();
+    VisitRegistrationsOf(*proxy, pHandler,
                          [&](DWORD dwCookie, XClientHandler& /*registration*/, std::set<LONG>& ids) {
                              ids.erase(lClientId);
                              if (auto* pFailover = FailoverRegistry()) {

@@ -66,6 +66,24 @@ class XEmergencyHandlerInstance {
     };
 
     using ClientHandlerMap = std::map<DWORD, XClientHandler>;
+
+    // The registrations with the indexes that reach them fast, as one guarded value: they change
+    // together, under one lock, and only through the registry's proxies.
+    struct XRegistry {
+        ClientHandlerMap registrations;
+        // (handler, cookie) of every handler entry, ascending: a handler's registrations without a
+        // walk of all of them.
+        std::set<std::pair<XClientEmergencyHandler*, DWORD>> handlerCookies;
+        // Registrations left without handlers by a removal that failed half-way (its call of the
+        // failover registry threw); the next removal of any handler finishes them.
+        std::set<DWORD> emptyCookies;
+
+        // Files `pHandler` under `dwCookie` in a new registration. Strong guarantee: on a throw
+        // nothing is recorded.
+        void Add(DWORD dwCookie, XClientEmergencyHandler* pHandler, const XServerIdentity& identity);
+        // Erases the registration with its index entries; returns the one that followed it.
+        ClientHandlerMap::iterator Erase(ClientHandlerMap::iterator it) noexcept;
+    };
     using WorkerStarter = std::function<void(XEmergencyHandlerInstance&)>;
     using Factory = std::function<XEmergencyHandlerInstance*()>;
 
@@ -125,7 +143,7 @@ class XEmergencyHandlerInstance {
     XEmergencyHandlerTask* Task() const noexcept { return m_pTask; }
 
     // Guarded fields, for the worker's passes and for tests.
-    XCritData<ClientHandlerMap>& ClientHandlers() noexcept { return m_clientHandlers; }
+    XCritData<XRegistry>& Registry() noexcept { return m_registry; }
     XCritData<XVQExcepRefLogger>& ExceptionLogger() noexcept { return m_excepLogger; }
     // The client process identity as Init() recorded it (0xFFFFFFFF and empty before).
     DWORD GetClientProcessId() const;
@@ -140,7 +158,7 @@ class XEmergencyHandlerInstance {
     void StartWorkerTask();
 
     XEmergencyHandlerTask* m_pTask = nullptr;
-    XCritData<ClientHandlerMap> m_clientHandlers;
+    XCritData<XRegistry> m_registry;
     XCritData<XVQExcepRefLogger> m_excepLogger;
     XCritData<IGlobalInterfaceTable*> m_pGIT;
     // Written by Init(); the worker reads it while a thread that lost the first-call race may still
@@ -177,12 +195,4 @@ class XEmergencyHandlerInstance {
     // True when a failed `hr` means the server or the connection to it is lost (agent error kind 1
     // rather than 3).
     static bool IsCommunicationFailure(HRESULT hr);
-
-  private:
-    // Handler -> its registrations' cookies, ascending: the (handler, cookie) pairs of the registry,
-    // so that RemoveHandler, AddClientId and RemoveClientId reach a handler's registrations without
-    // walking all of them. Guarded by the registry's lock, kept by AddHandler, RemoveHandler and the
-    // state pass. A pair whose registration or handler entry is gone is harmless (it is skipped); a
-    // handler entry without its pair would be missed.
-    std::set<std::pair<XClientEmergencyHandler*, DWORD>> m_handlerCookies;
 };

@@ -200,8 +200,8 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::HandleServerEmergencyState");
     const XPass pass(*this, s_szFunctionName);
 
-    auto proxy = m_clientHandlers.GetProxy();
-    ClientHandlerMap& registrations = *proxy;
+    auto proxy = m_registry.GetProxy();
+    ClientHandlerMap& registrations = proxy->registrations;
     for (auto it = registrations.begin(); it != registrations.end();) {
         const DWORD dwCookie = it->first;
         XClientHandler& record = it->second;
@@ -216,10 +216,7 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
         if (!pass.PollRegistration(record, ptrSrvAgent, hr, dwState)) {
             // Only the registration goes: its table entry and its client ids' failover
             // registrations stay.
-            for (const auto& entry : record.m_handlers) {
-                m_handlerCookies.erase({entry.first, dwCookie});
-            }
-            it = registrations.erase(it);
+            it = proxy->Erase(it);
             pass.Collect(XVQError::CreateSystemExcepAtError(
                 VQ_LOCATION(kSourceFile, 698), hr, L"ptrSrvAgent->GetServerEmergencyState failed", L""));
             continue;
@@ -246,8 +243,8 @@ void XEmergencyHandlerInstance::HandleClientEmergencyFailoverState() {
     const XPass pass(*this, s_szFunctionName);
     DWORD dwFailoverWait = 0;
 
-    auto proxy = m_clientHandlers.GetProxy();
-    for (auto& entry : *proxy) {
+    auto proxy = m_registry.GetProxy();
+    for (auto& entry : proxy->registrations) {
         const DWORD dwCookie = entry.first;
         XClientHandler& record = entry.second;
         // Fetched before the record is looked at: a lookup that fails ends the pass whatever the
@@ -283,8 +280,8 @@ void XEmergencyHandlerInstance::DispatchAgentError(const XClientHandler& record,
 
 void XEmergencyHandlerInstance::DispatchAgentError(DWORD agentErrorKind) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::DispatchAgentError");
-    auto proxy = m_clientHandlers.GetReadProxy();
-    for (const auto& entry : *proxy) {
+    auto proxy = m_registry.GetReadProxy();
+    for (const auto& entry : proxy->registrations) {
         DispatchAgentError(entry.second, agentErrorKind);
     }
 }
