@@ -83,6 +83,9 @@ TEST_F(ErrorComponentTest, FailoverRegistryKeepsClientsPerCookieAndRecordsEveryC
     EXPECT_EQ(registry.Registrations().count(5), 1u) << "the last Deregister keeps the registration";
     registry.RemoveServerEmergencyHandler(5);
     EXPECT_EQ(registry.Registrations().begin()->second.clientIds, std::set<LONG>{10});
+    registry.FailNext(1);
+    EXPECT_THROW(registry.RemoveServerEmergencyHandler(6), std::runtime_error);
+    EXPECT_EQ(registry.Registrations().count(6), 1u) << "a failed call changes nothing";
 
     std::string calls;  // kind:cookie:client:server and name of each call
     for (const Handler::Call& c : registry.Calls()) {

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "Rudada64/XBasicCritSection.h"
 #include "Rudada64/XCComCritData.h"
@@ -57,6 +59,27 @@ TEST_F(GuardedDataTest, NestedReferencesKeepTheLockUntilTheOutermostGoes) {
     }
     EXPECT_TRUE(Done(reader, 5s));
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+}
+
+TEST_F(GuardedDataTest, AThreadMayHoldManyGuardedValuesAtOnce) {
+    std::vector<std::unique_ptr<Data>> values;
+    for (int i = 0; i < 20; ++i) {
+        values.push_back(std::make_unique<Data>(i));
+    }
+    // Takes a write proxy on values[i] and on every later one, all held at once at the deepest call.
+    std::function<void(std::size_t)> holdFrom = [&](std::size_t i) {
+        if (i == values.size()) {
+            EXPECT_EQ(values.back()->Read(), 19) << "a nested reference finds the thread's own record";
+            EXPECT_EQ(values.back()->Section().ThreadRefCount(), 1);
+            return;
+        }
+        auto proxy = values[i]->GetProxy();
+        holdFrom(i + 1);
+    };
+    holdFrom(0);
+    for (const auto& value : values) {
+        EXPECT_TRUE(Done(Contend([&] { value->Write(0); }), 5s)) << "a lock was left held";
+    }
 }
 
 TEST_F(GuardedDataTest, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLogged) {

@@ -4,7 +4,8 @@
 // which a client emergency failover may still be requested. Thread-safe.
 //
 // Test seams: the instance can be made absent (GetInstance() returns null), the registry's calls
-// are recorded in order and can be read back, and the time-out can be set.
+// are recorded in order and can be read back, the next calls can be made to fail, and the time-out
+// can be set.
 #pragma once
 
 #include <deque>
@@ -17,9 +18,9 @@
 #include "VQConvert/XVQComBSTR.h"
 
 class VQ_EXPORT XVQErrorStateHandler {
-public:
+  public:
     class VQ_EXPORT XClientEmergencyFailoverHandler {
-    public:
+      public:
         static constexpr unsigned kDefaultUserInteractionTimeout = 60;
 
         struct Registration {
@@ -32,8 +33,8 @@ public:
         struct Call {
             CallKind kind;
             DWORD cookie;
-            LONG clientId;  // 0 for RemoveServerEmergencyHandler
-            LONG serverId;  // Register only
+            LONG clientId;          // 0 for RemoveServerEmergencyHandler
+            LONG serverId;          // Register only
             XVQComBSTR serverName;  // Register only
         };
 
@@ -48,13 +49,19 @@ public:
         // The most recent kMaxRecordedCalls calls, oldest first.
         static constexpr std::size_t kMaxRecordedCalls = 1000;
         std::vector<Call> Calls() const;
-        void Reset();  // empties registry and call record, restores the default time-out
+        // The next `calls` calls of Register, Deregister and RemoveServerEmergencyHandler throw
+        // std::runtime_error and change nothing.
+        void FailNext(unsigned calls);
+        void Reset();  // empties registry and call record, restores the default time-out, fails nothing
 
-    private:
+      private:
         mutable std::mutex m_lock;
         std::map<DWORD, Registration> m_registrations;
         std::deque<Call> m_calls;
         unsigned m_timeout = kDefaultUserInteractionTimeout;
+        unsigned m_failures = 0;
+
+        void FailIfAsked();  // called under m_lock
     };
 
     // Null while the error state is absent (see SetInstanceAbsent).
@@ -64,6 +71,6 @@ public:
     // Test seam: while absent, GetInstance() returns null; the object itself lives on.
     static void SetInstanceAbsent(bool absent);
 
-private:
+  private:
     XClientEmergencyFailoverHandler m_failover;
 };

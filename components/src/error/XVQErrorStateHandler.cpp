@@ -1,6 +1,7 @@
 #include "VQError/XVQErrorStateHandler.h"
 
 #include <atomic>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -25,6 +26,7 @@ void Record(std::deque<FailoverHandler::Call>& calls, FailoverHandler::Call call
 
 void FailoverHandler::Register(DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName) {
     std::lock_guard<std::mutex> guard(m_lock);
+    FailIfAsked();
     Record(m_calls, {CallKind::Register, cookie, clientId, serverId, serverName});
     Registration& registration = m_registrations[cookie];
     registration.serverId = serverId;
@@ -34,6 +36,7 @@ void FailoverHandler::Register(DWORD cookie, LONG clientId, LONG serverId, const
 
 void FailoverHandler::Deregister(DWORD cookie, LONG clientId) {
     std::lock_guard<std::mutex> guard(m_lock);
+    FailIfAsked();
     Record(m_calls, {CallKind::Deregister, cookie, clientId, 0, XVQComBSTR()});
     const auto found = m_registrations.find(cookie);
     if (found != m_registrations.end()) {
@@ -43,8 +46,21 @@ void FailoverHandler::Deregister(DWORD cookie, LONG clientId) {
 
 void FailoverHandler::RemoveServerEmergencyHandler(DWORD cookie) {
     std::lock_guard<std::mutex> guard(m_lock);
+    FailIfAsked();
     Record(m_calls, {CallKind::RemoveServerEmergencyHandler, cookie, 0, 0, XVQComBSTR()});
     m_registrations.erase(cookie);
+}
+
+void FailoverHandler::FailIfAsked() {
+    if (m_failures > 0) {
+        --m_failures;
+        throw std::runtime_error("failover registry call failed on request");
+    }
+}
+
+void FailoverHandler::FailNext(unsigned calls) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failures = calls;
 }
 
 unsigned FailoverHandler::GetUserInteractionTimeout() const {
@@ -72,6 +88,7 @@ void FailoverHandler::Reset() {
     m_registrations.clear();
     m_calls.clear();
     m_timeout = kDefaultUserInteractionTimeout;
+    m_failures = 0;
 }
 
 XVQErrorStateHandler* XVQErrorStateHandler::GetInstance() {
