@@ -38,10 +38,13 @@
 // ExceptionAddress is the faulting instruction; ContextRecord holds the integer registers at the
 // fault. The fault handlers are installed for the whole process on the first installation of a
 // translator and stay; the handlers they replaced are the ones chained to.
-// Windows: a vectored exception handler translates the hardware exception codes (access violation,
-// in-page error, misalignment, illegal and privileged instruction, array bounds, integer and
-// floating-point faults); breakpoints, single steps, stack overflows and software exceptions (C++
-// throws among them) are left alone.
+// Windows: the translator receives every structured exception of the thread that no frame-based
+// handler on its stack takes (a __try of the thread's own code or of system code that probes memory
+// keeps its exception): hardware faults and exceptions raised with RaiseException alike, as the
+// runtime's translator would. Left alone: C++ throws (g++'s and MSVC's), stack overflows,
+// breakpoints, single steps and non-continuable exceptions. It runs from the process's top-level
+// exception filter, installed on the first installation of a translator and chained to the one
+// before it; a filter the process installs later replaces it and ends the translation.
 //
 // Thread-safe; nothing here throws.
 #pragma once

@@ -1,9 +1,14 @@
 // Structured-exception translation on Windows (x64), for code built with mingw-w64 g++.
 //
-// g++ never calls the runtime's _set_se_translator hook, so translation is done here. A vectored
-// exception handler, called before any frame handler, records a hardware fault of a thread that
-// has a translator and lets the thread go on in the trampoline below instead of at the faulting
-// instruction. The trampoline builds a machine frame (the faulting instruction and stack pointer),
+// g++ never calls the runtime's _set_se_translator hook, so translation is done here. The
+// translator sees what no frame-based handler of the thread takes, as a frame handler at the base of
+// the thread's stack would: the process's top-level exception filter, which the system calls in the
+// search phase once every frame handler has declined, records the exception of a thread that has a
+// translator and lets the thread go on in the trampoline below instead of at the faulting
+// instruction. Code that handles its own faults (a callback's __try, system code that probes memory)
+// keeps them. The filter chains to the one installed before it (MinGW's runtime installs one) for
+// everything it does not translate; a filter installed later by the process replaces it, and then
+// nothing is translated. The trampoline builds a machine frame (the faulting instruction and stack pointer),
 // whose unwind code makes the system's unwinder continue at the faulting frame exactly as it was,
 // and calls Dispatch, which calls the translator. What the translator throws unwinds through the
 // trampoline into the faulting frame and on to the thread's catch clauses.
@@ -46,13 +51,21 @@ ThreadTranslation::~ThreadTranslation() {
     TlsSetValue(g_slot, nullptr);
 }
 
-constexpr std::array<DWORD, 15> kHardwareFaults = {
-    EXCEPTION_ACCESS_VIOLATION,    EXCEPTION_IN_PAGE_ERROR,      EXCEPTION_DATATYPE_MISALIGNMENT,
-    EXCEPTION_ILLEGAL_INSTRUCTION, EXCEPTION_PRIV_INSTRUCTION,   EXCEPTION_ARRAY_BOUNDS_EXCEEDED,
-    EXCEPTION_INT_DIVIDE_BY_ZERO,  EXCEPTION_INT_OVERFLOW,       EXCEPTION_FLT_DENORMAL_OPERAND,
-    EXCEPTION_FLT_DIVIDE_BY_ZERO,  EXCEPTION_FLT_INEXACT_RESULT, EXCEPTION_FLT_INVALID_OPERATION,
-    EXCEPTION_FLT_OVERFLOW,        EXCEPTION_FLT_STACK_CHECK,    EXCEPTION_FLT_UNDERFLOW,
+// What is never translated: C++ exceptions of either compiler (g++ raises its own codes, 'GCC'
+// with a type byte; MSVC raises 0xE06D7363), which their runtimes end as they must; a stack overflow,
+// which leaves no stack to translate on; and the debugger's breakpoints and single steps.
+constexpr DWORD kGccExceptionMask = 0x20FFFFFF;
+constexpr DWORD kGccException = 0x20474343;
+constexpr DWORD kMsvcException = 0xE06D7363;
+constexpr std::array<DWORD, 4> kNeverTranslated = {
+    kMsvcException,
+    EXCEPTION_STACK_OVERFLOW,
+    EXCEPTION_BREAKPOINT,
+    EXCEPTION_SINGLE_STEP,
 };
+
+// The filter that was installed before ours.
+LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
 
 }  // namespace
 
@@ -100,13 +113,17 @@ extern "C" [[noreturn]] void vqplatform_SehDispatch(ThreadTranslation* thread) {
 
 namespace {
 
-bool IsHardwareFault(DWORD code) {
-    for (const DWORD fault : kHardwareFaults) {
-        if (fault == code) {
-            return true;
+bool IsTranslatable(const EXCEPTION_RECORD& record) {
+    if ((record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
+        (record.ExceptionCode & kGccExceptionMask) == kGccException) {
+        return false;
+    }
+    for (const DWORD code : kNeverTranslated) {
+        if (code == record.ExceptionCode) {
+            return false;
         }
     }
-    return false;
+    return true;
 }
 
 bool InTrampoline(DWORD64 pc) {
@@ -115,7 +132,7 @@ bool InTrampoline(DWORD64 pc) {
     return pc >= begin && pc < end;
 }
 
-LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     // TlsGetValue clears the last error, which belongs to the interrupted code.
     const DWORD lastError = GetLastError();
     auto* thread = static_cast<ThreadTranslation*>(TlsGetValue(g_slot));
@@ -124,9 +141,9 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
     CONTEXT& context = *pointers->ContextRecord;
     // A fault in the trampoline means the stack is exhausted: translating it again would loop.
-    if (thread == nullptr || thread->translator.load() == nullptr || !IsHardwareFault(record.ExceptionCode) ||
+    if (thread == nullptr || thread->translator.load() == nullptr || !IsTranslatable(record) ||
         InTrampoline(context.Rip)) {
-        return EXCEPTION_CONTINUE_SEARCH;
+        return g_previousFilter != nullptr ? g_previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
     }
     thread->fault.record = record;
     thread->fault.record.ExceptionRecord = nullptr;
@@ -140,10 +157,11 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* pointers) {
 
 bool InstallExceptionHandler() {
     g_slot = TlsAlloc();
-    if (g_slot == TLS_OUT_OF_INDEXES || AddVectoredExceptionHandler(1, OnException) == nullptr) {
-        // Without either no fault could be translated; going on would hide that.
+    if (g_slot == TLS_OUT_OF_INDEXES) {
+        // Without it no fault could be translated; going on would hide that.
         std::abort();
     }
+    g_previousFilter = SetUnhandledExceptionFilter(OnUnhandledException);
     return true;
 }
 
