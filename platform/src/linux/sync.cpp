@@ -73,30 +73,19 @@ Waiter& CurrentWaiter() {
     return waiter;
 }
 
+// Manual-reset: once set, it stays signalled.
 class Event final : public Waitable {
   public:
-    Event(bool manualReset, bool signalled) : m_manualReset(manualReset), m_signalled(signalled) {}
+    explicit Event(bool signalled) : m_signalled(signalled) {}
 
-    bool Poll() override {
-        if (!m_signalled.load(std::memory_order_acquire)) {
-            return false;
-        }
-        if (m_manualReset) {
-            return true;
-        }
-        bool expected = true;
-        return m_signalled.compare_exchange_strong(expected, false, std::memory_order_acq_rel);
-    }
+    bool Poll() override { return m_signalled.load(std::memory_order_acquire); }
 
     void Set() {
         m_signalled.store(true, std::memory_order_release);
         WakeAll();
     }
 
-    void Reset() { m_signalled.store(false, std::memory_order_release); }
-
   private:
-    const bool m_manualReset;
     std::atomic<bool> m_signalled;
 };
 
@@ -227,12 +216,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
     if (InjectedFault(Operation::CreateEvent)) {
         return nullptr;
     }
-    if (name != nullptr) {
+    if (manualReset == FALSE || name != nullptr) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    return vqplatform::detail::InsertObject(
-        std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+    return vqplatform::detail::InsertObject(std::make_shared<Event>(initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event) {
@@ -244,15 +232,6 @@ BOOL SetEvent(HANDLE event) {
         return FALSE;
     }
     object->Set();
-    return TRUE;
-}
-
-BOOL ResetEvent(HANDLE event) {
-    std::shared_ptr<Event> object = FindObjectAs<Event>(event);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    object->Reset();
     return TRUE;
 }
 
