@@ -1,8 +1,7 @@
-// COM as the library uses it: per-thread apartments and the Global Interface Table.
+// The Global Interface Table as the library uses it: registration, lookups and revocation.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 
 #include "vqplatform/atl.h"
 #include "vqplatform/testing.h"
@@ -26,19 +25,6 @@ class TestObject : public IUnknown {
 
     std::atomic<ULONG> refs{1};
 };
-
-// The apartment belongs to the thread, so the case runs on a fresh one.
-TEST(Com, ApartmentModesPerThread) {
-    std::thread([] {
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-        CoUninitialize();
-        CoUninitialize();
-        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK) << "fully left: chosen anew";
-        CoUninitialize();
-    }).join();
-}
 
 // The stand-in's own table; on Windows the table is the SDK's, with its own reference counting.
 TEST(Git, KeepsAndHandsOutReferencesUntilRevoked) {
