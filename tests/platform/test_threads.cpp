@@ -15,7 +15,7 @@ using vqtest::kSafetyTimeout;
 // Typed: Windows defines WAIT_TIMEOUT as a signed constant.
 constexpr DWORD kTimedOut = WAIT_TIMEOUT;
 
-TEST(Events, ManualResetEventStaysSignalledAndClosedHandlesFail) {
+TEST(Events, ManualResetStaysSignalledAutoResetLetsOneWaitThroughClosedHandlesFail) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(WaitForSingleObject(event, 0), kTimedOut);
@@ -25,6 +25,10 @@ TEST(Events, ManualResetEventStaysSignalledAndClosedHandlesFail) {
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "still signalled";
     ASSERT_TRUE(CloseHandle(event));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    HANDLE automatic = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), kTimedOut) << "an auto-reset event lets one wait through";
+    CloseHandle(automatic);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 

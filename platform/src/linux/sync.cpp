@@ -73,12 +73,17 @@ Waiter& CurrentWaiter() {
     return waiter;
 }
 
-// Manual-reset: once set, it stays signalled.
 class Event final : public Waitable {
   public:
-    explicit Event(bool signalled) : m_signalled(signalled) {}
+    Event(bool manualReset, bool signalled) : m_manualReset(manualReset), m_signalled(signalled) {}
 
-    bool Poll() override { return m_signalled.load(std::memory_order_acquire); }
+    // An auto-reset event lets the one wait that sees it signalled through and resets itself.
+    bool Poll() override {
+        bool expected = true;
+        return m_manualReset
+                   ? m_signalled.load(std::memory_order_acquire)
+                   : m_signalled.compare_exchange_strong(expected, false, std::memory_order_acq_rel);
+    }
 
     void Set() {
         m_signalled.store(true, std::memory_order_release);
@@ -86,6 +91,7 @@ class Event final : public Waitable {
     }
 
   private:
+    const bool m_manualReset;
     std::atomic<bool> m_signalled;
 };
 
@@ -216,11 +222,12 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
     if (InjectedFault(Operation::CreateEvent)) {
         return nullptr;
     }
-    if (manualReset == FALSE || name != nullptr) {
+    if (name != nullptr) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    return vqplatform::detail::InsertObject(std::make_shared<Event>(initialState != FALSE));
+    return vqplatform::detail::InsertObject(
+        std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event) {
