@@ -43,21 +43,22 @@ inline void DrainQueue() {
 class MessageWindow {
   public:
     MessageWindow() {
-        static const ATOM windowClass = [] {
+        static const wchar_t* const kClass = L"VQTestRunCallbackWindow";
+        static const ATOM registered = [] {
             WNDCLASSW c{};
             c.lpfnWndProc = RunCallbackProcedure;
             c.hInstance = GetModuleHandleW(nullptr);
-            c.lpszClassName = L"VQTestRunCallbackWindow";
+            c.lpszClassName = kClass;
             return RegisterClassW(&c);
         }();
-        m_window = CreateWindowExW(0, MAKEINTATOM(windowClass), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+        EXPECT_NE(registered, 0);
+        m_window = CreateWindowExW(0, kClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                    GetModuleHandleW(nullptr), nullptr);
     }
     ~MessageWindow() { DestroyWindow(m_window); }
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
 
-    HWND Handle() const { return m_window; }
     // Runs `callback`, which must live until then, when this window's thread dispatches it.
     BOOL Post(WindowCallback* callback) const {
         return PostMessageW(m_window, kRunMessage, reinterpret_cast<WPARAM>(callback), 0);

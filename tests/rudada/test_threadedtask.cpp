@@ -169,6 +169,8 @@ TEST_F(ThreadedTaskTest, FailedThreadCreationLeavesTheTaskNotStartedForAnotherTr
     TestScheduler::recordOnly = true;
     task.Start(&m_owner);
     EXPECT_EQ(task.Status(), Task::Running);
+    task.Start(&m_owner);
+    EXPECT_EQ(TestScheduler::calls, 2) << "a running task is not started again";
     task.WaitForTermination();  // returns at once: the task thread has not begun
     EXPECT_EQ(TestScheduler::recorded(), 4u);
     EXPECT_TRUE(task.Ended());

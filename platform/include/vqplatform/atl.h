@@ -15,7 +15,7 @@
 #include "vqplatform/com.h"
 
 class VQ_EXPORT CComAutoCriticalSection {
-public:
+  public:
     CComAutoCriticalSection();
     ~CComAutoCriticalSection();
     CComAutoCriticalSection(const CComAutoCriticalSection&) = delete;
@@ -24,23 +24,23 @@ public:
     HRESULT Lock();
     HRESULT Unlock();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
 
 class VQ_EXPORT _com_error {
-public:
+  public:
     explicit _com_error(HRESULT hr) noexcept : m_hr(hr) {}
     virtual ~_com_error() = default;
     HRESULT Error() const noexcept { return m_hr; }
 
-private:
+  private:
     HRESULT m_hr;
 };
 
 class VQ_EXPORT CException {
-public:
+  public:
     CException() = default;
     CException(const CException&) = delete;
     CException& operator=(const CException&) = delete;
@@ -52,12 +52,12 @@ public:
 };
 
 class VQ_EXPORT CMemoryException : public CException {
-public:
+  public:
     BOOL GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext = nullptr) const override;
 };
 
 class VQ_EXPORT COleException : public CException {
-public:
+  public:
     explicit COleException(SCODE sc) : m_sc(sc) {}
     BOOL GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext = nullptr) const override;
     SCODE m_sc;
@@ -69,19 +69,21 @@ public:
 namespace ATL {
 
 class VQ_EXPORT CAtlException {
-public:
+  public:
     explicit CAtlException(HRESULT hr = E_FAIL) noexcept : m_hr(hr) {}
     virtual ~CAtlException() = default;
     operator HRESULT() const noexcept { return m_hr; }
     HRESULT m_hr;
 };
 
-[[noreturn]] inline void AtlThrow(HRESULT hr) { throw CAtlException(hr); }
+[[noreturn]] inline void AtlThrow(HRESULT hr) {
+    throw CAtlException(hr);
+}
 
 // Owning COM pointer: AddRef on copy, Release on destruction.
 template <class T>
 class CComPtr {
-public:
+  public:
     CComPtr() noexcept = default;
     CComPtr(T* p) noexcept : p(p) {  // NOLINT(google-explicit-constructor): as ATL
         if (p != nullptr) {
@@ -130,16 +132,6 @@ public:
         T* old = p;
         p = nullptr;
         return old;
-    }
-    HRESULT CopyTo(T** out) const noexcept {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = p;
-        if (p != nullptr) {
-            p->AddRef();
-        }
-        return S_OK;
     }
     void Swap(CComPtr& other) noexcept {
         T* tmp = p;

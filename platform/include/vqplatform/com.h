@@ -32,10 +32,18 @@ using REFGUID = const GUID&;
 using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool IsEqualIID(REFIID a, REFIID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b) {
+    return !IsEqualGUID(a, b);
+}
 
 // No virtual destructor, as on Windows: objects delete themselves in Release.
 struct IUnknown {
@@ -64,7 +72,6 @@ VQ_EXPORT BSTR SysAllocString(const OLECHAR* psz);
 VQ_EXPORT BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch);
 VQ_EXPORT void SysFreeString(BSTR bstr);
 VQ_EXPORT UINT SysStringLen(BSTR bstr);
-VQ_EXPORT UINT SysStringByteLen(BSTR bstr);
 
 VQ_EXPORT HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 VQ_EXPORT void CoUninitialize();

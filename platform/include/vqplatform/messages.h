@@ -1,29 +1,23 @@
-// Window messages: per-thread message queues, message-only windows and message-pumping waits.
+// Window messages: per-thread message queues, message-only windows and message-pumping waits, as
+// far as the library's waits (and the tests that watch them dispatch) use them.
 //
 // Linux stand-in semantics, matching Windows:
 // - Every thread has its own queue, created by its first PeekMessageW, MsgWaitForMultipleObjectsEx
 //   or CreateWindowExW, and destroyed with its windows when the thread ends. PostThreadMessageW to
-//   a thread without a queue fails with ERROR_INVALID_THREAD_ID; a full queue (10000 messages)
-//   fails with ERROR_NOT_ENOUGH_QUOTA.
-// - Windows are message-only windows (parent HWND_MESSAGE; any other parent fails with
-//   ERROR_NOT_SUPPORTED) of a class registered with RegisterClassW (class names ignore case; the
-//   module instance is not part of the class's identity), by name or atom. A window
-//   belongs to the thread that created it: PostMessageW puts the message into that thread's queue,
-//   only that thread may destroy it (else ERROR_WINDOW_OF_OTHER_THREAD), and DispatchMessageW calls
-//   the window procedure only on that thread (else the same error). Creating and destroying a
-//   window sends no messages; DefWindowProcW returns 0. PostMessageW with no window posts a thread
-//   message to the calling thread. Messages for a destroyed window are discarded.
-// - PeekMessageW takes messages in posting order; window NULL means every message of the thread,
-//   (HWND)-1 only thread messages, a window only that window's; a range 0..0 means every message.
-//   Each call marks all queued messages as seen.
+//   a thread without a queue fails with ERROR_INVALID_THREAD_ID.
+// - Windows are message-only windows (parent HWND_MESSAGE) of a class registered by name with
+//   RegisterClassW. A window belongs to the thread that created it: PostMessageW puts the message
+//   into that thread's queue, and DispatchMessageW calls the window procedure only on that thread
+//   (else ERROR_WINDOW_OF_OTHER_THREAD). Messages for a destroyed window are discarded.
+// - PeekMessageW takes the thread's messages in posting order; window and range filters are not
+//   supported (ERROR_NOT_SUPPORTED). Each call marks all queued messages as seen.
 // - DispatchMessageW of a thread message (no window) does nothing and returns 0.
-// - MsgWaitForMultipleObjectsEx waits on up to 63 handles (any one of them, MWMO_WAITALL is not
-//   supported) and on input of the wake mask's kinds; posted messages are QS_POSTMESSAGE and
+// - MsgWaitForMultipleObjectsEx waits on up to 63 handles (any one of them; no flags are supported)
+//   and on input of the wake mask's kinds that arrived after the thread last looked at its queue
+//   (PeekMessageW, or this wait reporting input); posted messages are QS_POSTMESSAGE and
 //   QS_ALLPOSTMESSAGE input. It returns WAIT_OBJECT_0 + i for the first signalled handle,
-//   WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT or WAIT_FAILED. Input counts when it arrived
-//   after the thread last looked at its queue (PeekMessageW, or this wait reporting input), or,
-//   with MWMO_INPUTAVAILABLE, whenever it is queued. MWMO_ALERTABLE has no effect: there are no
-//   APCs. Fault injection: Operation::Wait (vqplatform/sync.h).
+//   WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT or WAIT_FAILED. Fault injection: Operation::Wait
+//   (vqplatform/sync.h).
 // All calls are thread-safe and none throws; window procedures run on their window's thread.
 #pragma once
 
@@ -46,11 +40,6 @@ using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
 struct HMENU__;
 using HMENU = HMENU__*;
-struct HICON__;
-using HICON = HICON__*;
-using HCURSOR = HICON;
-struct HBRUSH__;
-using HBRUSH = HBRUSH__*;
 
 #define CALLBACK
 using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
@@ -70,30 +59,19 @@ struct MSG {
 };
 using LPMSG = MSG*;
 
+// The fields the stand-in reads; the others of Windows' WNDCLASSW are left out.
 struct WNDCLASSW {
-    UINT style;
     WNDPROC lpfnWndProc;
-    int cbClsExtra;
-    int cbWndExtra;
     HINSTANCE hInstance;
-    HICON hIcon;
-    HCURSOR hCursor;
-    HBRUSH hbrBackground;
-    LPCWSTR lpszMenuName;
     LPCWSTR lpszClassName;
 };
 
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
-#define MAKEINTATOM(i) ((LPCWSTR)(ULONG_PTR)((WORD)(i)))
 
-#define WM_NULL 0x0000
-#define WM_QUIT 0x0012
-#define WM_USER 0x0400
 #define WM_APP 0x8000
 
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
-#define PM_NOYIELD 0x0002
 
 #define QS_KEY 0x0001
 #define QS_MOUSEMOVE 0x0002
@@ -104,32 +82,22 @@ struct WNDCLASSW {
 #define QS_SENDMESSAGE 0x0040
 #define QS_HOTKEY 0x0080
 #define QS_ALLPOSTMESSAGE 0x0100
-#define QS_RAWINPUT 0x0400
 #define QS_ALLINPUT 0x04FF
 
-#define MWMO_WAITALL 0x0001
-#define MWMO_ALERTABLE 0x0002
-#define MWMO_INPUTAVAILABLE 0x0004
-
-#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_WINDOW_OF_OTHER_THREAD 1408L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
-#define ERROR_CLASS_DOES_NOT_EXIST 1411L
-#define ERROR_CLASS_HAS_WINDOWS 1412L
 #define ERROR_INVALID_THREAD_ID 1444L
 
-// NULL gives the handle of the main program; named modules are not known here (ERROR_MOD_NOT_FOUND).
+// The handle of the main program: any stable value, passed on and never dereferenced.
 VQ_EXPORT HMODULE GetModuleHandleW(LPCWSTR moduleName);
 
 VQ_EXPORT ATOM RegisterClassW(const WNDCLASSW* windowClass);
-VQ_EXPORT BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance);
 VQ_EXPORT HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
                                int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                LPVOID parameter);
 VQ_EXPORT BOOL DestroyWindow(HWND window);
-VQ_EXPORT BOOL IsWindow(HWND window);
 VQ_EXPORT LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 VQ_EXPORT BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -3,8 +3,8 @@
 //
 // vqplatform::SetThreadTranslator(f) makes `f` the calling thread's translator and returns the one
 // it had before (nullptr on a new thread); nullptr uninstalls. It is the one name to use on both
-// platforms. On Linux `_set_se_translator` is the same call under the runtime's name. On Windows the
-// runtime's own `_set_se_translator` must not be used: code built with mingw-w64 g++ never calls it.
+// platforms. On Windows the runtime's own `_set_se_translator` must not be used: code built with
+// mingw-w64 g++ never calls it.
 //
 // On a thread with a translator, a fault of the thread's own instruction calls the translator on
 // that thread, on its own stack, as if called from the faulting instruction: what it throws unwinds
@@ -97,9 +97,8 @@ struct EXCEPTION_POINTERS {
     CONTEXT* ContextRecord;
 };
 
-// The runtime's names for a translator and for installing one.
+// The runtime's name for a translator.
 using _se_translator_function = void (*)(unsigned int, EXCEPTION_POINTERS*);
-VQ_EXPORT _se_translator_function _set_se_translator(_se_translator_function translator) noexcept;
 #endif
 
 namespace vqplatform {

@@ -6,10 +6,11 @@
 //   (WAIT_FAILED for waits), never touches another object and never crashes. An object lives until
 //   its last handle is closed and nobody waits on it any more; closing a handle while another thread
 //   waits on it lets that wait go on.
-// - CreateEventW makes manual-reset or auto-reset events with the given initial state. Named events
-//   do not exist here: a name fails with ERROR_NOT_SUPPORTED. Security attributes are ignored.
-// - SetEvent signals: a manual-reset event wakes every waiter and stays signalled until ResetEvent;
-//   an auto-reset event lets exactly one wait through and then resets itself.
+// - CreateEventW makes manual-reset events (the library's) and auto-reset events (the wake-up
+//   benchmark's) with the given initial state. Named events fail with ERROR_NOT_SUPPORTED. Security
+//   attributes are ignored.
+// - SetEvent signals: a manual-reset event wakes every waiter and stays signalled, since nothing
+//   resets it; an auto-reset event lets exactly one wait through and then resets itself.
 // - WaitForSingleObject waits for an event or a thread handle (vqplatform/threads.h); a time-out of
 //   0 only tests, INFINITE waits without limit. Time-outs are measured on a steady clock of their own,
 //   not on GetTickCount, so the clock seam of vqplatform/testing.h never stretches a wait.
@@ -29,17 +30,14 @@ struct SECURITY_ATTRIBUTES {
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 #define WAIT_OBJECT_0 ((DWORD)0x00000000)
-#define WAIT_ABANDONED_0 ((DWORD)0x00000080)
 #define WAIT_TIMEOUT ((DWORD)258)
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
-#define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 
 #define ERROR_NOT_SUPPORTED 50L
 
 VQ_EXPORT HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                               LPCWSTR name);
 VQ_EXPORT BOOL SetEvent(HANDLE event);
-VQ_EXPORT BOOL ResetEvent(HANDLE event);
 VQ_EXPORT BOOL CloseHandle(HANDLE handle);
 VQ_EXPORT DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 #endif

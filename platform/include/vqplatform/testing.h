@@ -22,7 +22,6 @@ enum class Operation {
     Wait,          // WaitForSingleObject / MsgWaitForMultipleObjectsEx return WAIT_FAILED
     CreateThread,  // _beginthreadex returns 0
     SetThreadPriority,
-    ResumeThread,  // returns 0xFFFFFFFF
     CoInitialize,  // CoInitializeEx returns the armed HRESULT
     GitCreate,     // CoCreateInstance of the Global Interface Table
     GitRegister,   // RegisterInterfaceInGlobal
@@ -38,14 +37,12 @@ VQ_EXPORT bool FaultInjectionSupported(Operation op);
 // Used by the platform layer itself: true (and the armed error) when this call is to fail.
 VQ_EXPORT bool ConsumeFault(Operation op, DWORD* error);
 
-// Clock: GetTickCount returns `fixed` until reset, or the real count plus `offset` (wrapping).
+// Clock: GetTickCount returns `fixed` until reset.
 VQ_EXPORT void SetTickCount(DWORD fixed);
-VQ_EXPORT void SetTickCountOffset(DWORD offset);
 VQ_EXPORT bool ClockSeamSupported();
 
-// Identity: GetComputerNameW reports `name`, or fails with `error`.
+// Identity: GetComputerNameW reports `name` until reset.
 VQ_EXPORT void SetComputerName(const wchar_t* name);
-VQ_EXPORT void FailComputerName(DWORD error);
 VQ_EXPORT bool IdentitySeamSupported();
 
 // Disarms every seam: faults, clock and identity.
@@ -53,7 +50,7 @@ VQ_EXPORT void ResetAll();
 
 // Resets every seam when it goes out of scope; a test fixture holds one.
 class ScopedReset {
-public:
+  public:
     ScopedReset() = default;
     ScopedReset(const ScopedReset&) = delete;
     ScopedReset& operator=(const ScopedReset&) = delete;

@@ -1,31 +1,25 @@
 // Threads: the runtime's _beginthreadex and the Win32 thread calls on its handles.
 //
-// Linux stand-in semantics:
+// Linux stand-in semantics, as far as the scheduler uses them:
 // - _beginthreadex starts a POSIX thread and returns a handle of the handle table
 //   (vqplatform/sync.h), 0 on failure with errno set and the reason in GetLastError. The thread id
 //   is known at once, also for a suspended thread. CREATE_SUSPENDED is honoured: the routine does
-//   not begin before ResumeThread has brought the suspend count to 0. Stack size 0 means the
-//   default; STACK_SIZE_PARAM_IS_A_RESERVATION is accepted; other flags fail with
-//   ERROR_INVALID_PARAMETER.
+//   not begin before ResumeThread has brought the suspend count to 0. Only the default stack size (0)
+//   and no flag but CREATE_SUSPENDED are supported (else ERROR_INVALID_PARAMETER).
 // - The handle becomes signalled, and GetExitCodeThread gives the routine's result instead of
 //   STILL_ACTIVE, once the thread has ended including its thread-local cleanup (its message queue
 //   and windows, vqplatform/messages.h). An exception escaping the routine ends the process, as an
 //   unhandled exception does on Windows.
 // - ResumeThread returns the previous suspend count (0 for a thread that runs or has ended).
-// - SetThreadPriority accepts the THREAD_PRIORITY_* levels (others fail with
-//   ERROR_INVALID_PARAMETER) and maps them to the thread's nice value around the process's own:
-//   IDLE 19, LOWEST +10, BELOW_NORMAL +5, NORMAL +0, ABOVE_NORMAL -5, HIGHEST -10,
-//   TIME_CRITICAL -20 (clamped to -20..19). Linux lets an unprivileged process only raise nice
-//   values, so asking for more priority than the thread has fails with ERROR_ACCESS_DENIED and
-//   changes nothing. GetThreadPriority gives the level last set successfully (initially NORMAL).
+// - Priorities are not mapped to Linux: SetThreadPriority accepts THREAD_PRIORITY_NORMAL and fails
+//   with ERROR_NOT_SUPPORTED for any other level.
 // - TerminateThread cannot end a running thread on Linux: no safe way exists to stop a thread that
 //   may hold locks or run destructors. It ends a thread that was created suspended and never
 //   resumed (its routine never runs; the exit code is the one given), succeeds without effect on a
 //   thread that has already ended, and otherwise fails with ERROR_NOT_SUPPORTED while the thread
 //   runs on untouched.
 // - Fault injection (vqplatform/testing.h): Operation::CreateThread makes _beginthreadex return 0,
-//   SetThreadPriority makes SetThreadPriority fail, ResumeThread makes ResumeThread return
-//   0xFFFFFFFF, each with the armed error in GetLastError.
+//   SetThreadPriority makes SetThreadPriority fail, each with the armed error in GetLastError.
 // GetCurrentThreadId is declared in vqplatform/kernel.h. All calls are thread-safe.
 #pragma once
 
@@ -37,24 +31,15 @@
 #include <cstdint>
 
 #define CREATE_SUSPENDED 0x00000004
-#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
 #define STILL_ACTIVE 259
 
-#define THREAD_PRIORITY_IDLE (-15)
-#define THREAD_PRIORITY_LOWEST (-2)
-#define THREAD_PRIORITY_BELOW_NORMAL (-1)
 #define THREAD_PRIORITY_NORMAL 0
-#define THREAD_PRIORITY_ABOVE_NORMAL 1
-#define THREAD_PRIORITY_HIGHEST 2
-#define THREAD_PRIORITY_TIME_CRITICAL 15
-#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 
 VQ_EXPORT std::uintptr_t _beginthreadex(void* security, unsigned stackSize,
                                         unsigned(WINAPI* startAddress)(void*), void* argument,
                                         unsigned initFlag, unsigned* threadId);
 VQ_EXPORT DWORD ResumeThread(HANDLE thread);
 VQ_EXPORT BOOL SetThreadPriority(HANDLE thread, int priority);
-VQ_EXPORT int GetThreadPriority(HANDLE thread);
 VQ_EXPORT BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 VQ_EXPORT BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 #endif

@@ -8,11 +8,10 @@
 
 namespace vqplatform::detail {
 
-// The tick count to report for the real count `real`: fixed, offset (wrapping) or `real` itself.
+// The tick count to report for the real count `real`: the fixed one, or `real` itself.
 DWORD ApplyClockSeam(DWORD real);
 
-// True when the identity seam decides the computer name: then either `error` is non-zero (the call
-// is to fail with it) or `name` holds the name to report.
-bool ComputerNameSeam(std::wstring* name, DWORD* error);
+// True, with the name to report in `name`, when the identity seam replaces the computer name.
+bool ComputerNameSeam(std::wstring* name);
 
 }  // namespace vqplatform::detail

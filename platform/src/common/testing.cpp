@@ -39,23 +39,18 @@ struct FaultRegistry {
     }
 };
 
-enum class ClockMode : std::uint64_t { Real, Fixed, Offset };
+// Bit 32 says the count is fixed, the low 32 bits hold it: one word, so that a reader never pairs
+// a new mode with an old value.
+constexpr std::uint64_t kClockFixed = std::uint64_t{1} << 32;
 
-// Mode and value in one word, so that a reader never pairs a new mode with an old value.
 struct ClockSeam {
     std::atomic<std::uint64_t> state{0};
-
-    void Store(ClockMode mode, DWORD value) {
-        state.store(static_cast<std::uint64_t>(mode) << 32 | value, std::memory_order_relaxed);
-    }
 };
 
 struct IdentitySeam {
     std::atomic<bool> armed{false};
     std::mutex mutex;
-    bool replaced = false;
     std::wstring name;
-    DWORD error = 0;
 };
 
 // Never destroyed: platform calls made by static destructors of other libraries still find them.
@@ -114,11 +109,7 @@ bool ConsumeFault(Operation op, DWORD* error) {
 }
 
 void SetTickCount(DWORD fixed) {
-    Clock().Store(ClockMode::Fixed, fixed);
-}
-
-void SetTickCountOffset(DWORD offset) {
-    Clock().Store(ClockMode::Offset, offset);
+    Clock().state.store(kClockFixed | fixed, std::memory_order_relaxed);
 }
 
 bool ClockSeamSupported() {
@@ -132,16 +123,7 @@ bool ClockSeamSupported() {
 void SetComputerName(const wchar_t* name) {
     IdentitySeam& identity = Identity();
     std::lock_guard<std::mutex> lock(identity.mutex);
-    identity.replaced = true;
     identity.name = name != nullptr ? name : L"";
-    identity.error = 0;
-    identity.armed.store(true, std::memory_order_relaxed);
-}
-
-void FailComputerName(DWORD error) {
-    IdentitySeam& identity = Identity();
-    std::lock_guard<std::mutex> lock(identity.mutex);
-    identity.error = error;
     identity.armed.store(true, std::memory_order_relaxed);
 }
 
@@ -160,52 +142,25 @@ void ResetAll() {
         registry.faults.fill(Fault{});
         registry.UpdateArmedLocked();
     }
-    Clock().Store(ClockMode::Real, 0);
-    {
-        IdentitySeam& identity = Identity();
-        std::lock_guard<std::mutex> lock(identity.mutex);
-        identity.replaced = false;
-        identity.name.clear();
-        identity.error = 0;
-        identity.armed.store(false, std::memory_order_relaxed);
-    }
+    Clock().state.store(0, std::memory_order_relaxed);
+    Identity().armed.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace vqplatform::testing
 
 namespace vqplatform::detail {
 
-using testing::ClockMode;
-
 DWORD ApplyClockSeam(DWORD real) {
     const std::uint64_t state = testing::Clock().state.load(std::memory_order_relaxed);
-    const auto value = static_cast<DWORD>(state);
-    switch (static_cast<ClockMode>(state >> 32)) {
-        case ClockMode::Fixed:
-            return value;
-        case ClockMode::Offset:
-            // Unsigned arithmetic: the sum wraps at 2^32 like the real count.
-            return real + value;
-        case ClockMode::Real:
-            break;
-    }
-    return real;
+    return (state & testing::kClockFixed) != 0 ? static_cast<DWORD>(state) : real;
 }
 
-bool ComputerNameSeam(std::wstring* name, DWORD* error) {
+bool ComputerNameSeam(std::wstring* name) {
     testing::IdentitySeam& identity = testing::Identity();
     if (!identity.armed.load(std::memory_order_relaxed)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(identity.mutex);
-    if (identity.error != 0) {
-        *error = identity.error;
-        return true;
-    }
-    if (!identity.replaced) {
-        return false;
-    }
-    *error = 0;
     *name = identity.name;
     return true;
 }

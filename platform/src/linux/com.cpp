@@ -66,12 +66,8 @@ void SysFreeString(BSTR bstr) {
     }
 }
 
-UINT SysStringByteLen(BSTR bstr) {
-    return bstr == nullptr ? 0 : *PrefixOf(bstr);
-}
-
 UINT SysStringLen(BSTR bstr) {
-    return SysStringByteLen(bstr) / sizeof(OLECHAR);
+    return bstr == nullptr ? 0 : *PrefixOf(bstr) / sizeof(OLECHAR);
 }
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {

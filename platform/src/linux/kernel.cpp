@@ -42,7 +42,6 @@ DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(getpid());
 }
 
-// Not cached per thread: after fork() the child's thread has a new id.
 DWORD GetCurrentThreadId() {
     // Cached: the id never changes for a thread, and the lock bookkeeping asks for it on every
     // proxy, where a system call would dominate the cost.
@@ -64,13 +63,8 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
         return FALSE;
     }
     std::wstring name;
-    DWORD error = ERROR_SUCCESS;
-    if (!vqplatform::detail::ComputerNameSeam(&name, &error)) {
+    if (!vqplatform::detail::ComputerNameSeam(&name)) {
         name = HostName();
-    }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
     }
     const auto length = static_cast<DWORD>(name.size());
     if (*size < length + 1) {

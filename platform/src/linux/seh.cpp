@@ -284,7 +284,3 @@ _se_translator_function SetThreadTranslator(_se_translator_function translator) 
 }
 
 }  // namespace vqplatform
-
-_se_translator_function _set_se_translator(_se_translator_function translator) noexcept {
-    return vqplatform::SetThreadTranslator(translator);
-}

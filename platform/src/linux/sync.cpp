@@ -77,23 +77,18 @@ class Event final : public Waitable {
   public:
     Event(bool manualReset, bool signalled) : m_manualReset(manualReset), m_signalled(signalled) {}
 
+    // An auto-reset event lets the one wait that sees it signalled through and resets itself.
     bool Poll() override {
-        if (!m_signalled.load(std::memory_order_acquire)) {
-            return false;
-        }
-        if (m_manualReset) {
-            return true;
-        }
         bool expected = true;
-        return m_signalled.compare_exchange_strong(expected, false, std::memory_order_acq_rel);
+        return m_manualReset
+                   ? m_signalled.load(std::memory_order_acquire)
+                   : m_signalled.compare_exchange_strong(expected, false, std::memory_order_acq_rel);
     }
 
     void Set() {
         m_signalled.store(true, std::memory_order_release);
         WakeAll();
     }
-
-    void Reset() { m_signalled.store(false, std::memory_order_release); }
 
   private:
     const bool m_manualReset;
@@ -244,15 +239,6 @@ BOOL SetEvent(HANDLE event) {
         return FALSE;
     }
     object->Set();
-    return TRUE;
-}
-
-BOOL ResetEvent(HANDLE event) {
-    std::shared_ptr<Event> object = FindObjectAs<Event>(event);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    object->Reset();
     return TRUE;
 }
 

@@ -2,13 +2,9 @@
 #include "vqplatform/threads.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -67,23 +63,6 @@ class ThreadObject final : public Waitable {
         return previous;
     }
 
-    BOOL SetPriority(int level, int nice) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // The mutex keeps the thread from finishing, so its id cannot have passed to another thread.
-        if (!m_finished.load(std::memory_order_relaxed) &&
-            setpriority(PRIO_PROCESS, static_cast<id_t>(m_threadId), nice) != 0) {
-            SetLastError(errno == EPERM || errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        m_priority = level;
-        return TRUE;
-    }
-
-    int Priority() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_priority;
-    }
-
     DWORD ExitCode() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_finished.load(std::memory_order_relaxed) ? m_exitCode : STILL_ACTIVE;
@@ -114,7 +93,6 @@ class ThreadObject final : public Waitable {
     DWORD m_threadId = 0;
     bool m_terminated = false;
     DWORD m_exitCode = STILL_ACTIVE;
-    int m_priority = THREAD_PRIORITY_NORMAL;
     std::atomic<bool> m_finished{false};
 };
 
@@ -156,41 +134,6 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-// The nice-value step of each priority level; false for a value that is not a level.
-bool NiceForLevel(int level, int* nice) {
-    errno = 0;
-    const int base = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
-    const int processNice = errno == 0 ? base : 0;
-    int value = 0;
-    switch (level) {
-        case THREAD_PRIORITY_IDLE:
-            value = 19;
-            break;
-        case THREAD_PRIORITY_LOWEST:
-            value = processNice + 10;
-            break;
-        case THREAD_PRIORITY_BELOW_NORMAL:
-            value = processNice + 5;
-            break;
-        case THREAD_PRIORITY_NORMAL:
-            value = processNice;
-            break;
-        case THREAD_PRIORITY_ABOVE_NORMAL:
-            value = processNice - 5;
-            break;
-        case THREAD_PRIORITY_HIGHEST:
-            value = processNice - 10;
-            break;
-        case THREAD_PRIORITY_TIME_CRITICAL:
-            value = -20;
-            break;
-        default:
-            return false;
-    }
-    *nice = std::clamp(value, -20, 19);
-    return true;
-}
-
 }  // namespace
 }  // namespace vqplatform::detail
 
@@ -205,8 +148,7 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned(W
         errno = EAGAIN;
         return 0;
     }
-    if (startAddress == nullptr ||
-        (initFlag & ~(CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION)) != 0) {
+    if (startAddress == nullptr || stackSize != 0 || (initFlag & ~CREATE_SUSPENDED) != 0) {
         errno = EINVAL;
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -216,18 +158,9 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned(W
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int error = 0;
-    if (stackSize != 0) {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        const std::size_t size =
-            std::max<std::size_t>((stackSize + page - 1) / page * page, PTHREAD_STACK_MIN);
-        error = pthread_attr_setstacksize(&attributes, size);
-    }
     auto start = std::make_unique<std::shared_ptr<ThreadObject>>(object);
     pthread_t thread;
-    if (error == 0) {
-        error = pthread_create(&thread, &attributes, vqplatform::detail::ThreadMain, start.get());
-    }
+    const int error = pthread_create(&thread, &attributes, vqplatform::detail::ThreadMain, start.get());
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         errno = error;
@@ -244,32 +177,19 @@ std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned(W
 }
 
 DWORD ResumeThread(HANDLE thread) {
-    if (InjectedFault(Operation::ResumeThread)) {
-        return static_cast<DWORD>(-1);
-    }
     std::shared_ptr<ThreadObject> object = FindObjectAs<ThreadObject>(thread);
     return object == nullptr ? static_cast<DWORD>(-1) : object->Resume();
 }
 
 BOOL SetThreadPriority(HANDLE thread, int priority) {
-    if (InjectedFault(Operation::SetThreadPriority)) {
+    if (InjectedFault(Operation::SetThreadPriority) || FindObjectAs<ThreadObject>(thread) == nullptr) {
         return FALSE;
     }
-    std::shared_ptr<ThreadObject> object = FindObjectAs<ThreadObject>(thread);
-    if (object == nullptr) {
+    if (priority != THREAD_PRIORITY_NORMAL) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    int nice = 0;
-    if (!vqplatform::detail::NiceForLevel(priority, &nice)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return object->SetPriority(priority, nice);
-}
-
-int GetThreadPriority(HANDLE thread) {
-    std::shared_ptr<ThreadObject> object = FindObjectAs<ThreadObject>(thread);
-    return object == nullptr ? THREAD_PRIORITY_ERROR_RETURN : object->Priority();
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {

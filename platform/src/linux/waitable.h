@@ -39,7 +39,7 @@ class Waiter {
 class WakeSource {
   public:
     virtual ~WakeSource() = default;
-    // True when the wait may end on this source. An auto-resetting source consumes its signal.
+    // True when the wait may end on this source.
     virtual bool Poll() = 0;
     virtual void Attach(Waiter* waiter) = 0;
     virtual void Detach(Waiter* waiter) = 0;
