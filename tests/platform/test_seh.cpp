@@ -55,6 +55,31 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
     }).join();
 }
 
+#if defined(_WIN32)
+// The translator sees only what no frame handler takes: system code that probes memory keeps its
+// fault, and an exception raised with RaiseException that nobody handles is translated, once.
+TEST(StructuredExceptionTranslation, FrameHandlersComeFirstAndRaisedExceptionsAreTranslated) {
+    static thread_local int translations = 0;
+    std::thread([] {
+        vqplatform::SetThreadTranslator([](unsigned int code, EXCEPTION_POINTERS* pointers) {
+            ++translations;
+            Translate(code, pointers);
+        });
+        EXPECT_TRUE(IsBadReadPtr(g_null, sizeof(int)));
+        EXPECT_EQ(translations, 0) << "a fault its own handler takes was translated";
+        constexpr DWORD kRaised = 0xE0001234;
+        try {
+            RaiseException(kRaised, 0, 0, nullptr);
+            ADD_FAILURE() << "the raised exception was not translated";
+        } catch (const Translated& translated) {
+            EXPECT_EQ(translated.code, kRaised);
+        }
+        EXPECT_EQ(translations, 1);
+        vqplatform::SetThreadTranslator(nullptr);
+    }).join();
+}
+#endif
+
 // A death test runs in a fresh process (threadsafe style), so the fault handling is installed
 // inside the statement.
 TEST(StructuredExceptionTranslationDeathTest, AThreadWithoutTranslatorDiesOfItsFault) {
