@@ -15,12 +15,6 @@ std::ostream& operator<<(std::ostream& out, const Event& event) {
                << event.second << std::dec << ")";
 }
 
-std::ostream& operator<<(std::ostream& out, const Record& record) {
-    return out << "r" << record.registration << "{state 0x" << std::hex << record.lastState << std::dec
-               << ", emergency " << record.emergency << ", start " << record.startTick << ", mark "
-               << record.failoverMark << "}";
-}
-
 void RunScenario(const Scenario& scenario) {
     const bool fixesTicks = std::any_of(scenario.steps.begin(), scenario.steps.end(),
                                         [](const Step& step) { return step.tick.has_value(); });
@@ -161,8 +155,8 @@ void ScenarioRunner::RunStep(const Step& step) {
     if (step.records) {
         std::vector<Record> records;
         for (const auto& [cookie, record] : m_instance.ClientHandlers().Read()) {
-            records.push_back({Registration(cookie), record.m_dwLastServerState, record.m_bEmergency,
-                               record.m_dwEmergencyStartTick, record.m_lFailoverMark});
+            records.emplace_back(Registration(cookie), record.m_dwLastServerState, record.m_bEmergency,
+                                 record.m_dwEmergencyStartTick, record.m_lFailoverMark);
         }
         EXPECT_EQ(records, *step.records);
     }

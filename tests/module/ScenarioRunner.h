@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <optional>
 #include <ostream>
+#include <tuple>
 #include <vector>
 
 #include "VQError/VQError.h"
@@ -95,20 +96,9 @@ struct Answers {
     FailoverAnswer failover = kAccepted;
 };
 
-// A record left in the registry after a cycle.
-struct Record {
-    int registration;
-    DWORD lastState;
-    bool emergency;
-    DWORD startTick;
-    LONG failoverMark;
-
-    bool operator==(const Record& o) const {
-        return registration == o.registration && lastState == o.lastState && emergency == o.emergency &&
-               startTick == o.startTick && failoverMark == o.failoverMark;
-    }
-};
-std::ostream& operator<<(std::ostream& out, const Record& record);
+// A record left in the registry after a cycle: registration, last state, emergency, start tick,
+// failover mark.
+using Record = std::tuple<int, DWORD, bool, DWORD, LONG>;
 
 // Changes to the process-wide error state before a cycle; unset: unchanged.
 struct Settings {
