@@ -2,30 +2,17 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace vqtest::scenario {
-namespace {
-
-const char* const kNames[] = {"OnServerEmergencyState",    "OnAgentError",
-                              "OnClientEmergencyFailover", "GetServerEmergencyState",
-                              "GetEmergencyConfiguration", "RequestClientEmergencyFailover"};
-
-}  // namespace
 
 std::ostream& operator<<(std::ostream& out, const Event& event) {
+    static const char* const kNames[] = {"OnServerEmergencyState",    "OnAgentError",
+                                         "OnClientEmergencyFailover", "GetServerEmergencyState",
+                                         "GetEmergencyConfiguration", "RequestClientEmergencyFailover"};
     return out << (event.kind <= EventKind::OnClientEmergencyFailover ? "h" : "r") << event.who << "."
                << kNames[static_cast<int>(event.kind)] << "(0x" << std::hex << event.first << ", 0x"
                << event.second << std::dec << ")";
-}
-
-std::ostream& operator<<(std::ostream& out, const Report& report) {
-    return out << "line " << report.line << " hr 0x" << std::hex << static_cast<ULONG>(report.hr) << std::dec;
-}
-
-std::ostream& operator<<(std::ostream& out, const Record& record) {
-    return out << "r" << record.registration << "{state 0x" << std::hex << record.lastState << std::dec
-               << ", emergency " << record.emergency << ", start " << record.startTick << ", mark "
-               << record.failoverMark << "}";
 }
 
 void RunScenario(const Scenario& scenario) {
@@ -69,8 +56,14 @@ ScenarioRunner::ScenarioRunner(const Scenario& scenario)
         for (const int h : scenario.registrations[r]) {
             handlers.try_emplace(h == kNullHandler ? nullptr : &m_handlers[h]);
         }
-        m_agents[r]->SetCallHook(
-            [this, r](AgentMethod) { m_marks.emplace_back(static_cast<int>(r), m_journal.Count()); });
+        // Callbacks made before this call come first; then the call itself.
+        m_agents[r]->SetCallHook([this, r](const AgentCall& call) {
+            Flush();
+            const bool ourName = call.method == AgentMethod::RequestClientEmergencyFailover &&
+                                 call.computerName == m_instance.GetClientComputerName().ToWString();
+            m_events.push_back({static_cast<EventKind>(static_cast<int>(call.method) + 3),
+                                static_cast<int>(r), call.processId, ourName ? 1u : 0u});
+        });
     }
     for (const Throwing& throwing : scenario.throwing) {
         m_handlers[throwing.handler].ThrowFrom(throwing.slot, throwing.kind);
@@ -97,6 +90,27 @@ std::size_t ScenarioRunner::RegistryCallCount() const {
     return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
 }
 
+int ScenarioRunner::Registration(DWORD cookie) const {
+    return static_cast<int>(std::find(m_cookies.begin(), m_cookies.end(), cookie) - m_cookies.begin());
+}
+
+void ScenarioRunner::Flush() {
+    const std::vector<HandlerEvent> callbacks = m_journal.Events();
+    for (; m_callbacksSeen < callbacks.size(); ++m_callbacksSeen) {
+        const HandlerEvent& callback = callbacks[m_callbacksSeen];
+        const int h = static_cast<int>(callback.handler - m_handlers);
+        const DWORD second = callback.slot == HandlerSlot::ClientEmergencyFailover
+                                 ? static_cast<DWORD>(Registration(callback.second))
+                                 : callback.second;
+        m_events.push_back({static_cast<EventKind>(callback.slot), h, callback.first, second});
+    }
+}
+
+std::vector<Event> ScenarioRunner::Events() {
+    Flush();
+    return m_events;
+}
+
 void ScenarioRunner::RunStep(const Step& step) {
     if (step.settings.userInteractionTimeout && m_errorState != nullptr) {
         m_errorState->GetClientEmergencyFailoverHandler().SetUserInteractionTimeout(
@@ -108,18 +122,14 @@ void ScenarioRunner::RunStep(const Step& step) {
     if (step.tick) {
         vqplatform::testing::SetTickCount(*step.tick);
     }
-    std::vector<std::size_t> agentCallsBefore;
-    for (std::size_t r = 0; r < m_agents.size(); ++r) {
-        if (r < step.answers.size()) {
-            m_agents[r]->State().SetDefault(step.answers[r].state);
-            m_agents[r]->Configuration().SetDefault(step.answers[r].configuration);
-            m_agents[r]->Failover().SetDefault(step.answers[r].failover);
-        }
-        agentCallsBefore.push_back(m_agents[r]->Calls().size());
+    for (std::size_t r = 0; r < std::min(m_agents.size(), step.answers.size()); ++r) {
+        m_agents[r]->State().SetDefault(step.answers[r].state);
+        m_agents[r]->Configuration().SetDefault(step.answers[r].configuration);
+        m_agents[r]->Failover().SetDefault(step.answers[r].failover);
     }
     const std::size_t registryCallsBefore = RegistryCallCount();
-    m_journal.Clear();
-    m_marks.clear();
+    Flush();
+    m_events.clear();
     m_instance.ExceptionLogger().GetProxy()->Clear();
 
     try {
@@ -135,67 +145,21 @@ void ScenarioRunner::RunStep(const Step& step) {
             event.first = m_instance.GetClientProcessId();
         }
     }
-    EXPECT_EQ(Merge(agentCallsBefore), expected);
+    EXPECT_EQ(Events(), expected);
     EXPECT_EQ(RegistryCallCount(), registryCallsBefore) << "the passes touched the failover registry";
-    std::vector<Report> reports;
+    std::vector<HRESULT> reports;
     for (const XWrappedVQException& error : Collected()) {
-        reports.push_back({error->Location().Line(), error->HResult()});
+        reports.push_back(error->HResult());
     }
     EXPECT_EQ(reports, step.reports);
     if (step.records) {
         std::vector<Record> records;
         for (const auto& [cookie, record] : m_instance.ClientHandlers().Read()) {
-            const auto it = std::find(m_cookies.begin(), m_cookies.end(), cookie);
-            records.push_back({static_cast<int>(it - m_cookies.begin()), record.m_dwLastServerState,
-                               record.m_bEmergency, record.m_dwEmergencyStartTick, record.m_lFailoverMark});
+            records.emplace_back(Registration(cookie), record.m_dwLastServerState, record.m_bEmergency,
+                                 record.m_dwEmergencyStartTick, record.m_lFailoverMark);
         }
         EXPECT_EQ(records, *step.records);
     }
-}
-
-std::vector<Event> ScenarioRunner::Callbacks() const {
-    std::vector<Event> events;
-    for (const HandlerEvent& callback : m_journal.Events()) {
-        const int h = static_cast<int>(callback.handler - m_handlers);
-        if (callback.slot == HandlerSlot::ServerEmergencyState) {
-            events.push_back(OnState(h, callback.first, static_cast<LONG>(callback.second)));
-        } else if (callback.slot == HandlerSlot::AgentError) {
-            events.push_back(OnError(h, callback.first));
-        } else {
-            const auto it = std::find(m_cookies.begin(), m_cookies.end(), callback.second);
-            events.push_back({EventKind::OnClientEmergencyFailover, h, callback.first,
-                              static_cast<DWORD>(it - m_cookies.begin())});
-        }
-    }
-    return events;
-}
-
-std::vector<Event> ScenarioRunner::Merge(const std::vector<std::size_t>& agentCallsBefore) const {
-    const std::vector<Event> callbacks = Callbacks();
-    std::vector<std::size_t> nextAgentCall = agentCallsBefore;
-    const std::wstring computerName = m_instance.GetClientComputerName().ToWString();
-    std::vector<Event> events;
-    std::size_t nextCallback = 0;
-    for (const auto& [r, callbacksBefore] : m_marks) {
-        for (; nextCallback < std::min(callbacksBefore, callbacks.size()); ++nextCallback) {
-            events.push_back(callbacks[nextCallback]);
-        }
-        const AgentCall call =
-            m_agents[static_cast<std::size_t>(r)]->Calls().at(nextAgentCall[static_cast<std::size_t>(r)]++);
-        EXPECT_NE(call.method, AgentMethod::GetServerIdentity) << "the passes asked for the identity";
-        if (call.method == AgentMethod::GetServerEmergencyState) {
-            events.push_back(GetState(r));
-        } else if (call.method == AgentMethod::GetEmergencyConfiguration) {
-            events.push_back(GetConfig(r));
-        } else {
-            const bool ourName = !call.computerNameNull && call.computerName == computerName;
-            events.push_back(
-                {EventKind::RequestClientEmergencyFailover, r, call.processId, ourName ? 1u : 0u});
-        }
-    }
-    events.insert(events.end(), callbacks.begin() + static_cast<std::ptrdiff_t>(nextCallback),
-                  callbacks.end());
-    return events;
 }
 
 namespace {

@@ -3,16 +3,14 @@
 // A Scenario is a set of registrations (each a list of handlers of a shared pool) and a table of
 // steps. Each step scripts what every registration's agent answers during one worker cycle (state
 // pass, then failover pass), optionally fixes the tick count and changes the error state, and lists
-// exactly what must happen in that cycle, in order: handler callbacks and agent calls. It also
-// lists the errors the exception logger collected (line, HRESULT) and may list the records left.
+// exactly what must happen in that cycle, in order: agent calls and handler callbacks. It also
+// lists the HRESULTs of the errors the exception logger collected and may list the records left.
 //
 // The runner works on an instance of its own (its worker start does nothing), Init() run unless
 // the scenario says the identity is missing. Registrations are numbered 0.. in ascending cookie
 // order and handlers 0..kHandlers-1 in ascending address order, so a table reads in the order the
-// passes walk. Callbacks between two agent calls are listed in the order they were made. The
-// passes must never touch the failover registry of the client ids. A step without a tick count
-// leaves the clock as it was; a registration without answers keeps those of its previous step.
-// The runner revokes every cookie it registered when it is destroyed.
+// passes walk. The passes must never touch the failover registry of the client ids. A step without
+// a tick count leaves the clock as it was; a registration without answers keeps its previous ones.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +18,7 @@
 #include <cstddef>
 #include <optional>
 #include <ostream>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "VQError/VQError.h"
@@ -34,6 +32,7 @@ namespace vqtest::scenario {
 inline constexpr int kHandlers = 4;
 inline constexpr int kNullHandler = -1;  // a null handler pointer in a registration's list
 
+// Agent calls in the order of AgentMethod, so that one maps onto the other.
 enum class EventKind {
     OnServerEmergencyState,
     OnAgentError,
@@ -97,29 +96,9 @@ struct Answers {
     FailoverAnswer failover = kAccepted;
 };
 
-// An error collected by the exception logger.
-struct Report {
-    unsigned line;
-    HRESULT hr;
-
-    bool operator==(const Report& o) const { return line == o.line && hr == o.hr; }
-};
-std::ostream& operator<<(std::ostream& out, const Report& report);
-
-// A record left in the registry after a cycle.
-struct Record {
-    int registration;
-    DWORD lastState;
-    bool emergency;
-    DWORD startTick;
-    LONG failoverMark;
-
-    bool operator==(const Record& o) const {
-        return registration == o.registration && lastState == o.lastState && emergency == o.emergency &&
-               startTick == o.startTick && failoverMark == o.failoverMark;
-    }
-};
-std::ostream& operator<<(std::ostream& out, const Record& record);
+// A record left in the registry after a cycle: registration, last state, emergency, start tick,
+// failover mark.
+using Record = std::tuple<int, DWORD, bool, DWORD, LONG>;
 
 // Changes to the process-wide error state before a cycle; unset: unchanged.
 struct Settings {
@@ -132,7 +111,7 @@ struct Step {
     Settings settings;
     std::vector<Answers> answers;  // by registration
     std::vector<Event> expected;
-    std::vector<Report> reports = {};
+    std::vector<HRESULT> reports = {};
     std::optional<std::vector<Record>> records = std::nullopt;  // exactly these, by cookie
 };
 
@@ -163,13 +142,15 @@ class ScenarioRunner {
     TestAgent& Agent(int registration) { return *m_agents.at(static_cast<std::size_t>(registration)); }
     DWORD Cookie(int registration) const { return m_cookies.at(static_cast<std::size_t>(registration)); }
     RecordingHandler& Handler(int h) { return m_handlers[h]; }
-    // The handler callbacks made since the last step began, or since construction.
-    std::vector<Event> Callbacks() const;
+    // What happened since the last step began, or since construction: the agent calls the runner's
+    // hooks saw and the handler callbacks.
+    std::vector<Event> Events();
     std::vector<XWrappedVQException> Collected() { return m_instance.ExceptionLogger().Read().Errors(); }
 
   private:
     void RunStep(const Step& step);
-    std::vector<Event> Merge(const std::vector<std::size_t>& agentCallsBefore) const;
+    void Flush();
+    int Registration(DWORD cookie) const;
     std::size_t RegistryCallCount() const;
 
     const Scenario& m_scenario;
@@ -180,9 +161,10 @@ class ScenarioRunner {
     RecordingHandler m_handlers[kHandlers] = {RecordingHandler(m_journal), RecordingHandler(m_journal),
                                               RecordingHandler(m_journal), RecordingHandler(m_journal)};
     XEmergencyHandlerInstance m_instance{[](XEmergencyHandlerInstance&) {}};
-    std::vector<ATL::CComPtr<TestAgent>> m_agents;     // by registration
-    std::vector<DWORD> m_cookies;                      // by registration, ascending
-    std::vector<std::pair<int, std::size_t>> m_marks;  // agent call: registration, callbacks before
+    std::vector<ATL::CComPtr<TestAgent>> m_agents;  // by registration
+    std::vector<DWORD> m_cookies;                   // by registration, ascending
+    std::vector<Event> m_events;
+    std::size_t m_callbacksSeen = 0;  // journal entries already in m_events
 };
 
 // Runs the scenario with a fresh runner; skips the calling test when the scenario fixes tick counts

@@ -1,13 +1,14 @@
-// Agent error dispatch, the communication-failure predicate, the reports the passes collect, and
-// how the passes hold the registry: a failed agent lookup, registrations from other threads.
-#include <atomic>
-#include <chrono>
+// The communication-failure predicate, every report site of the passes, and how the passes hold
+// the registry: a failed agent lookup, registrations from other threads.
+#include <algorithm>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "ScenarioRunner.h"
+#include "support/Gate.h"
 
 namespace vqtest::scenario {
 namespace {
@@ -43,7 +44,8 @@ TEST(IsCommunicationFailure, DecidesByFacilityThenByCode) {
     }
 }
 
-// What a collected report must carry. Reports of the passes name the instance's source file.
+// Every field of a collected report, checked once per report site. Reports of the passes name the
+// instance's source file.
 struct ExpectedReport {
     XVQEXCEP::EXCEPTION_TYPE type;
     unsigned line;
@@ -54,52 +56,6 @@ struct ExpectedReport {
     const char* file = ".\\xemergencyhandlerinstance";
     const wchar_t* subsystem = L"VQProcessStateHandler";
 };
-
-// Runs a one-step scenario (which checks the order of events and that a throwing handler does not
-// stop the others) and checks every field of what the exception logger collected.
-void ExpectReports(const Scenario& scenario, const std::vector<ExpectedReport>& expected) {
-    ScenarioRunner runner(scenario);
-    runner.Run();
-    const std::vector<XWrappedVQException> reports = runner.Collected();
-    ASSERT_EQ(reports.size(), expected.size());
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        SCOPED_TRACE("report " + std::to_string(i + 1));
-        const XWrappedVQException& report = reports[i];
-        ASSERT_FALSE(report.IsEmpty());
-        EXPECT_EQ(report->Type(), expected[i].type);
-        EXPECT_EQ(report->Location().File(), expected[i].file);
-        EXPECT_EQ(report->Location().Line(), expected[i].line);
-        EXPECT_EQ(report->Location().Subsystem().ToWString(), expected[i].subsystem);
-        EXPECT_EQ(report->Location().Function().ToWString(), expected[i].function);
-        EXPECT_EQ(report->HResult(), expected[i].hr);
-        EXPECT_EQ(report->Severity(), expected[i].severity);
-        EXPECT_EQ(report->Message().ToWString(), expected[i].message);
-        EXPECT_TRUE(report->AdditionalText().IsEmpty());
-    }
-}
-
-using ReportTest = PassesTest;
-
-TEST_F(ReportTest, StatePassReportsAMissingConfigurationAndThrowingCallbacks) {
-    ExpectReports(
-        {{{0, 1, 2}},
-         {{std::nullopt,
-           {},
-           {{{S_OK, 0x4}, {kFail, 1, 0x4}, {kRpcServerUnavailable, 0}}},
-           {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), OnState(1, 0x4, kEmergency),
-            OnState(2, 0x4, kEmergency), Request(0), OnError(0, kCommunication), OnError(1, kCommunication),
-            OnError(2, kCommunication)},
-           {{725, kFail}, {771, kFail}, {775, kFail}, {612, kRpcServerUnavailable}}}},
-         true,
-         {{0, HandlerSlot::ServerEmergencyState, ThrowKind::StdException},
-          {1, HandlerSlot::ServerEmergencyState, ThrowKind::Other}}},
-        {{XVQEXCEP::TYPE_MODULE, 725, kFail, XVQEXCEP::SEVERITY_WARNING, L"no server EmergencyConfiguration",
-          kStatePass},
-         {XVQEXCEP::TYPE_STD, 771, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kStatePass},
-         {XVQEXCEP::TYPE_UNKNOWN, 775, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kStatePass},
-         // The severity of a failed request is the HRESULT's own (a lost server ranks lower).
-         {XVQEXCEP::TYPE_MODULE, 612, kRpcServerUnavailable, XVQEXCEP::SEVERITY_ERROR, L"", kFailoverPass}});
-}
 
 // The line at which a recording handler makes the XWrappedVQException it throws.
 unsigned WrappedThrowLine() {
@@ -114,67 +70,88 @@ unsigned WrappedThrowLine() {
     return 0;
 }
 
-TEST_F(ReportTest, FailedPollAndThrowingAgentErrorCallbacks) {
+using ReportTest = PassesTest;
+
+// Each scenario also checks that a throwing handler stops neither the other handlers nor the pass.
+TEST_F(ReportTest, EveryReportSiteOfThePasses) {
     const unsigned wrappedLine = WrappedThrowLine();
-    // The handler's own exception is collected as it was thrown.
-    ExpectReports(
-        {{{0, 1, 2, 3}},
-         {{std::nullopt,
-           {},
-           {{{kRpcDisconnected, 0}}},
-           {GetState(0), OnError(0, kCommunication), OnError(1, kCommunication), OnError(2, kCommunication),
-            OnError(3, kCommunication)},
-           {{835, kFail}, {839, kFail}, {wrappedLine, kFail}, {698, kRpcDisconnected}}}},
-         true,
-         {{0, HandlerSlot::AgentError, ThrowKind::StdException},
-          {1, HandlerSlot::AgentError, ThrowKind::Other},
-          {2, HandlerSlot::AgentError, ThrowKind::WrappedVQException}}},
-        {{XVQEXCEP::TYPE_STD, 835, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kDispatch},
-         {XVQEXCEP::TYPE_UNKNOWN, 839, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kDispatch},
-         {XVQEXCEP::TYPE_MODULE, wrappedLine, kFail, XVQEXCEP::SEVERITY_WARNING, kThrown,
-          L"RecordingHandler::Handle", "RecordingHandler.cpp", L"tests"},
-         {XVQEXCEP::TYPE_SYSTEM, 698, kRpcDisconnected, XVQEXCEP::SEVERITY_ERROR,
-          L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}});
-}
-
-TEST_F(ReportTest, FailoverPassReportsAMissingErrorStateAndThrowingCallbacks) {
-    ExpectReports(
-        {{{0, 1, 2}},
-         {{std::nullopt,
-           {std::nullopt, true},
-           {{{S_OK, 0x4}}},
-           {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), OnState(1, 0x4, kEmergency),
-            OnState(2, 0x4, kEmergency), Request(0), OnFailover(0, 0), OnFailover(1, 0), OnFailover(2, 0)},
-           {{568, E_POINTER}, {644, kFail}, {648, kFail}}}},
-         true,
-         {{0, HandlerSlot::ClientEmergencyFailover, ThrowKind::StdException},
-          {1, HandlerSlot::ClientEmergencyFailover, ThrowKind::Other}}},
-        {{XVQEXCEP::TYPE_MODULE, 568, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
-          L"XVQErrorStateHandler::GetInstance() is NULL", kFailoverPass},
-         {XVQEXCEP::TYPE_STD, 644, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kFailoverPass},
-         {XVQEXCEP::TYPE_UNKNOWN, 648, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception",
-          kFailoverPass}});
-}
-
-using DispatchTest = PassesTest;
-
-TEST_F(DispatchTest, RecordWithoutCallableHandlersCallsNothing) {
-    ScenarioRunner runner({});
-    XEmergencyHandlerInstance::XClientHandler nullOnly;
-    nullOnly.m_handlers[nullptr] = {1, 2};
-    runner.Instance().DispatchAgentError(XEmergencyHandlerInstance::XClientHandler{}, kOther);
-    runner.Instance().DispatchAgentError(nullOnly, kCommunication);
-    runner.Instance().DispatchAgentError(kOther);  // empty registry
-    EXPECT_TRUE(runner.Callbacks().empty());
-    EXPECT_TRUE(runner.Collected().empty());
-}
-
-TEST_F(DispatchTest, InstanceWideDispatchReachesEveryHandlerOnceInCookieThenAddressOrder) {
-    ScenarioRunner runner({{{3, 0}, {kNullHandler, 2, 1}}, {}});
-    runner.Instance().DispatchAgentError(kOther);
-    EXPECT_EQ(runner.Callbacks(), (std::vector<Event>{OnError(0, kOther), OnError(3, kOther),
-                                                      OnError(1, kOther), OnError(2, kOther)}));
-    EXPECT_TRUE(runner.Agent(0).Calls().empty());
+    const struct {
+        Scenario scenario;
+        std::vector<ExpectedReport> reports;
+    } rows[] = {
+        {{{{0, 1, 2}},
+          {{std::nullopt,
+            {},
+            {{{S_OK, 0x4}, {kFail, 1, 0x4}, {kRpcServerUnavailable, 0}}},
+            {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), OnState(1, 0x4, kEmergency),
+             OnState(2, 0x4, kEmergency), Request(0), OnError(0, kCommunication), OnError(1, kCommunication),
+             OnError(2, kCommunication)},
+            {kFail, kFail, kFail, kRpcServerUnavailable}}},
+          true,
+          {{0, HandlerSlot::ServerEmergencyState, ThrowKind::StdException},
+           {1, HandlerSlot::ServerEmergencyState, ThrowKind::Other}}},
+         {{XVQEXCEP::TYPE_MODULE, 725, kFail, XVQEXCEP::SEVERITY_WARNING, L"no server EmergencyConfiguration",
+           kStatePass},
+          {XVQEXCEP::TYPE_STD, 771, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kStatePass},
+          {XVQEXCEP::TYPE_UNKNOWN, 775, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kStatePass},
+          // The severity of a failed request is the HRESULT's own (a lost server ranks lower).
+          {XVQEXCEP::TYPE_MODULE, 612, kRpcServerUnavailable, XVQEXCEP::SEVERITY_ERROR, L"", kFailoverPass}}},
+        // The handler's own exception is collected as it was thrown.
+        {{{{0, 1, 2, 3}},
+          {{std::nullopt,
+            {},
+            {{{kRpcDisconnected, 0}}},
+            {GetState(0), OnError(0, kCommunication), OnError(1, kCommunication), OnError(2, kCommunication),
+             OnError(3, kCommunication)},
+            {kFail, kFail, kFail, kRpcDisconnected}}},
+          true,
+          {{0, HandlerSlot::AgentError, ThrowKind::StdException},
+           {1, HandlerSlot::AgentError, ThrowKind::Other},
+           {2, HandlerSlot::AgentError, ThrowKind::WrappedVQException}}},
+         {{XVQEXCEP::TYPE_STD, 835, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kDispatch},
+          {XVQEXCEP::TYPE_UNKNOWN, 839, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kDispatch},
+          {XVQEXCEP::TYPE_MODULE, wrappedLine, kFail, XVQEXCEP::SEVERITY_WARNING, kThrown,
+           L"RecordingHandler::Handle", "RecordingHandler.cpp", L"tests"},
+          {XVQEXCEP::TYPE_SYSTEM, 698, kRpcDisconnected, XVQEXCEP::SEVERITY_ERROR,
+           L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}}},
+        {{{{0, 1, 2}},
+          {{std::nullopt,
+            {std::nullopt, true},
+            {{{S_OK, 0x4}}},
+            {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), OnState(1, 0x4, kEmergency),
+             OnState(2, 0x4, kEmergency), Request(0), OnFailover(0, 0), OnFailover(1, 0), OnFailover(2, 0)},
+            {E_POINTER, kFail, kFail}}},
+          true,
+          {{0, HandlerSlot::ClientEmergencyFailover, ThrowKind::StdException},
+           {1, HandlerSlot::ClientEmergencyFailover, ThrowKind::Other}}},
+         {{XVQEXCEP::TYPE_MODULE, 568, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
+           L"XVQErrorStateHandler::GetInstance() is NULL", kFailoverPass},
+          {XVQEXCEP::TYPE_STD, 644, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kFailoverPass},
+          {XVQEXCEP::TYPE_UNKNOWN, 648, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception",
+           kFailoverPass}}},
+    };
+    for (const auto& row : rows) {
+        ScenarioRunner runner(row.scenario);
+        runner.Run();
+        const std::vector<XWrappedVQException> reports = runner.Collected();
+        ASSERT_EQ(reports.size(), row.reports.size());
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const ExpectedReport& expected = row.reports[i];
+            SCOPED_TRACE("report at line " + std::to_string(expected.line));
+            ASSERT_FALSE(reports[i].IsEmpty());
+            const XVQException& report = *reports[i].Get();
+            EXPECT_EQ(report.Type(), expected.type);
+            EXPECT_EQ(report.Location().File(), expected.file);
+            EXPECT_EQ(report.Location().Line(), expected.line);
+            EXPECT_EQ(report.Location().Subsystem().ToWString(), expected.subsystem);
+            EXPECT_EQ(report.Location().Function().ToWString(), expected.function);
+            EXPECT_EQ(report.HResult(), expected.hr);
+            EXPECT_EQ(report.Severity(), expected.severity);
+            EXPECT_EQ(report.Message().ToWString(), expected.message);
+            EXPECT_TRUE(report.AdditionalText().IsEmpty());
+        }
+        XVQErrorStateHandler::SetInstanceAbsent(false);
+    }
 }
 
 using PassMechanicsTest = PassesTest;
@@ -194,43 +171,52 @@ TEST_F(PassMechanicsTest, FailedAgentLookupLeavesEachPassWithTheRegistryUnlocked
             statePass ? instance.HandleServerEmergencyState() : instance.HandleClientEmergencyFailoverState();
             ADD_FAILURE() << "the pass went on";
         } catch (const XWrappedVQException& error) {
-            EXPECT_EQ(error->Location().Line(), 342u);
-            EXPECT_EQ(error->HResult(), E_UNEXPECTED);
+            EXPECT_EQ(
+                std::make_tuple(error->Location().File(), error->Location().Line(), error->HResult(),
+                                error->Severity(), error->Message().ToWString(),
+                                error->Location().Function().ToWString()),
+                std::make_tuple(std::string(".\\xemergencyhandlerinstance"), 342u, E_UNEXPECTED,
+                                XVQEXCEP::SEVERITY_SEVERE,
+                                std::wstring(L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed"),
+                                std::wstring(L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT")));
         }
         EXPECT_EQ(instance.ClientHandlers().Section().ThreadRefCount(), 0);
         EXPECT_EQ(instance.ClientHandlers().Read().at(runner.Cookie(0)).m_dwLastServerState, 0xFFFFFFFF);
     }
     EXPECT_TRUE(runner.Agent(0).Calls().empty());
-    EXPECT_TRUE(runner.Callbacks().empty());
+    EXPECT_TRUE(runner.Events().empty());
     EXPECT_TRUE(runner.Collected().empty());
 }
 
+// Each pass holds the registry from its first agent call to its last callback. A client that
+// registers from inside an agent call of a pass (it has asked its own agent for the identity, the
+// last step before it takes the registry) must finish only after that pass's callback.
 TEST_F(PassMechanicsTest, ClientRegistrationWaitsUntilThePassHasEnded) {
     ScenarioRunner runner({{{0}}, {}});
     XEmergencyHandlerInstance& instance = runner.Instance();
     TestAgent& agent = runner.Agent(0);
     agent.State().SetDefault({S_OK, 0x4});
     agent.Configuration().SetDefault(kMask4);
-    std::vector<ATL::CComPtr<TestAgent>> clientAgents = {TestAgent::Create(), TestAgent::Create()};
-    std::atomic<int> registered{0};
+    agent.Failover().SetDefault(kAccepted);
     std::vector<std::thread> clients;
-    // Inside each pass, on its agent call: a client thread registers and must wait for the pass.
-    agent.SetCallHook([&](AgentMethod method) {
-        if (method == AgentMethod::GetEmergencyConfiguration) {
+    Gate reachedRegistry[2];
+    agent.SetCallHook([&](const AgentCall& call) {
+        if (call.method == AgentMethod::GetEmergencyConfiguration) {
             return;
         }
-        const int before = registered.load();
-        IVQServerEmergencyAgent* const clientAgent = clientAgents[clients.size()]->AsAgent().p;
-        clients.emplace_back([&, clientAgent] {
+        const DWORD pass = static_cast<DWORD>(clients.size());
+        auto clientAgent = TestAgent::Create(IdentityMode::Named, pass, L"client");
+        clientAgent->SetCallHook(
+            [&reachedRegistry, pass](const AgentCall&) { reachedRegistry[pass].Open(); });
+        clients.emplace_back([&runner, &instance, pass, clientAgent] {
             const HRESULT coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            instance.AddHandler(&runner.Handler(1), clientAgent);
-            ++registered;
+            instance.AddHandler(&runner.Handler(1), clientAgent->AsAgent());
+            runner.Handler(1).OnAgentError(pass);  // marks the end of the registration in the journal
             if (SUCCEEDED(coInit)) {
                 CoUninitialize();
             }
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(registered.load(), before) << "a registration got in while the pass held the registry";
+        EXPECT_TRUE(reachedRegistry[pass].Wait());
     });
 
     instance.HandleServerEmergencyState();
@@ -240,9 +226,14 @@ TEST_F(PassMechanicsTest, ClientRegistrationWaitsUntilThePassHasEnded) {
         client.join();
     }
     ASSERT_EQ(clients.size(), 2u);
-    const auto registry = instance.ClientHandlers().Read();
-    EXPECT_EQ(registry.size(), 3u);
-    for (const auto& entry : registry) {
+    const std::vector<Event> events = runner.Events();
+    const auto at = [&](const Event& event) {
+        return std::find(events.begin(), events.end(), event) - events.begin();
+    };
+    EXPECT_LT(at(OnState(0, 0x4, kEmergency)), at(OnError(1, 0))) << "registered inside the state pass";
+    EXPECT_LT(at(OnFailover(0, 0)), at(OnError(1, 1))) << "registered inside the failover pass";
+    EXPECT_EQ(events.size(), 4u);
+    for (const auto& entry : instance.ClientHandlers().Read()) {
         if (entry.first != runner.Cookie(0)) {
             instance.RevokeFromGIT(entry.first);
         }

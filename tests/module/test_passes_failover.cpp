@@ -31,7 +31,7 @@ TEST_F(FailoverPassTest, FailedRequestGivesTheKindNoFailoverCallbackAndIsNotRepe
                    {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
                     OnState(1, 0x4, kEmergency), Request(0), OnError(0, kCommunication), Request(1),
                     OnError(1, kOther)},
-                   {{612, kServerFault}, {612, kFail}}},
+                   {kServerFault, kFail}},
                   // Still registered, still polled; the request is not made again.
                   {std::nullopt,
                    {},
@@ -95,13 +95,13 @@ TEST_F(FailoverPassTest, MissingErrorStateGivesThirtySecondsAndOneReportPerPassT
                    {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
                     OnState(1, 0x0, kNormal), GetState(2), GetConfig(2), OnState(2, 0x4, kEmergency),
                     Request(0), OnFailover(0, 0), Request(2), OnFailover(2, 2)},
-                   {{568, E_POINTER}}},
+                   {E_POINTER}},
                   // One millisecond later 30 s from r1's start wrap: reported again, and run out.
                   {kWaitReachesWrap + 1,
                    {},
                    {{{S_OK, 0x4}}, {{S_OK, 0x4}}, {{S_OK, 0x4}}},
                    {GetState(0), GetState(1), GetConfig(1), OnState(1, 0x4, kEmergency), GetState(2)},
-                   {{568, E_POINTER}},
+                   {E_POINTER},
                    std::vector<Record>{{0, 0x4, true, kWaitReachesWrap, 1},
                                        {1, 0x4, true, kWaitReachesWrap + 1, 0},
                                        {2, 0x4, true, kWaitReachesWrap, 1}}}}});

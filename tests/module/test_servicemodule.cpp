@@ -1,45 +1,21 @@
 // CServiceModule::TranslateCException: a structured exception becomes a log-book report from
-// ".\\stdafx" line 21 and an XWrappedVQException carrying the exception code, also when a real
-// fault raises it on a thread that translates its faults, as the worker does.
+// ".\\stdafx" line 21 and an XWrappedVQException carrying the exception code. Real faults on the
+// worker's translating thread are in the task tests.
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <thread>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "VQError/VQError.h"
-#include "platform/test_seh_faults.h"
 #include "stdafx.h"
 #include "vqplatform/kernel.h"
 
 namespace {
 
-class ServiceModuleTranslation : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-    }
-    void TearDown() override { XVQLogBook::Clear(); }
-
-    // The one report the translation wrote, from the translator's own location.
-    static XVQLogEntry TheReport() {
-        const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
-        EXPECT_EQ(entries.size(), 1u);
-        if (entries.empty()) {
-            return XVQLogEntry{};
-        }
-        const XVQLogEntry& report = entries.front();
-        EXPECT_EQ(report.kind, XVQLogEntry::Kind::Structured);
-        EXPECT_EQ(report.file, ".\\stdafx");
-        EXPECT_EQ(report.line, 21u);
-        EXPECT_EQ(report.subsystem, L"VQProcessStateHandler");
-        EXPECT_EQ(report.function, L"CServiceModule::TranslateCException");
-        return report;
-    }
-};
-
-TEST_F(ServiceModuleTranslation, ReportsAndRaisesTheCodeAsHResult) {
+TEST(ServiceModuleTranslation, ReportsAndRaisesTheCodeAsHResult) {
+    XVQLogBook::SetSink(XVQLogBook::Sink::None);
+    XVQLogBook::Clear();
     int faultingInstruction = 0;
     EXCEPTION_RECORD record{};
     record.ExceptionCode = EXCEPTION_INT_DIVIDE_BY_ZERO;
@@ -50,42 +26,24 @@ TEST_F(ServiceModuleTranslation, ReportsAndRaisesTheCodeAsHResult) {
         CServiceModule::TranslateCException(EXCEPTION_INT_DIVIDE_BY_ZERO, &pointers);
         ADD_FAILURE() << "the translator must raise";
     } catch (const XWrappedVQException& error) {
-        ASSERT_FALSE(error.IsEmpty());
-        EXPECT_EQ(static_cast<DWORD>(error->HResult()), EXCEPTION_INT_DIVIDE_BY_ZERO);
         const auto* structured = dynamic_cast<const XVQStructuredException*>(error.Get());
         ASSERT_NE(structured, nullptr);
+        EXPECT_EQ(static_cast<DWORD>(structured->HResult()), EXCEPTION_INT_DIVIDE_BY_ZERO);
+        EXPECT_EQ(structured->Type(), XVQEXCEP::TYPE_STRUCTURED);
         EXPECT_EQ(structured->Address(), &faultingInstruction);
-        EXPECT_EQ(structured->Location().File(), ".\\stdafx");
-        EXPECT_EQ(structured->Location().Line(), 21u);
+        EXPECT_EQ(std::make_tuple(structured->Location().File(), structured->Location().Line()),
+                  std::make_tuple(std::string(".\\stdafx"), 21u));
     }
-    EXPECT_EQ(static_cast<DWORD>(TheReport().hr), EXCEPTION_INT_DIVIDE_BY_ZERO);
-}
-
-int* volatile g_null = nullptr;
-
-TEST_F(ServiceModuleTranslation, AFaultOnATranslatingThreadReachesItsCatchAsTheModulesException) {
-    std::mutex lock;
-    XWrappedVQException caught;
-    DWORD faultingThread = 0;
-    std::thread worker([&] {
-        vqplatform::SetThreadTranslator(CServiceModule::TranslateCException);
-        faultingThread = GetCurrentThreadId();
-        try {
-            vqtest::ReadUnderLock(lock, g_null);
-        } catch (const XWrappedVQException& error) {
-            caught = error;
-        }
-    });
-    worker.join();
-
-    ASSERT_FALSE(caught.IsEmpty()) << "the fault did not reach the thread's catch";
-    EXPECT_EQ(static_cast<DWORD>(caught->HResult()), EXCEPTION_ACCESS_VIOLATION);
-    EXPECT_EQ(caught->Type(), XVQEXCEP::TYPE_STRUCTURED);
-    EXPECT_TRUE(lock.try_lock()) << "the guard in the faulting frame was not released";
-    lock.unlock();
-    const XVQLogEntry report = TheReport();
-    EXPECT_EQ(static_cast<DWORD>(report.hr), EXCEPTION_ACCESS_VIOLATION);
-    EXPECT_EQ(report.threadId, faultingThread);
+    const std::vector<XVQLogEntry> entries = XVQLogBook::Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    const XVQLogEntry& report = entries.front();
+    EXPECT_EQ(std::make_tuple(report.kind, report.file, report.line, report.subsystem, report.function,
+                              static_cast<DWORD>(report.hr)),
+              std::make_tuple(XVQLogEntry::Kind::Structured, std::string(".\\stdafx"), 21u,
+                              std::wstring(L"VQProcessStateHandler"),
+                              std::wstring(L"CServiceModule::TranslateCException"),
+                              static_cast<DWORD>(EXCEPTION_INT_DIVIDE_BY_ZERO)));
+    XVQLogBook::Clear();
 }
 
 }  // namespace

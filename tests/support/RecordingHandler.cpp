@@ -31,11 +31,6 @@ bool Journal::WaitForCount(std::size_t count, std::chrono::milliseconds timeout)
     return m_changed.wait_for(lock, timeout, [&] { return m_events.size() >= count; });
 }
 
-void Journal::Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.clear();
-}
-
 RecordingHandler::RecordingHandler(Journal& journal, std::string name)
     : m_journal(journal), m_name(std::move(name)) {}
 

@@ -44,7 +44,6 @@ class Journal {
     std::size_t Count() const;
     // True when the journal holds at least `count` events within `timeout`.
     bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const;
-    void Clear();
 
   private:
     mutable std::mutex m_mutex;
@@ -54,11 +53,11 @@ class Journal {
 
 class RecordingHandler : public XClientEmergencyHandler {
   public:
+    // The name only tells handlers apart in a debugger.
     explicit RecordingHandler(Journal& journal, std::string name = {});
 
     // From now on `slot` throws `kind` after recording (ThrowKind::None disarms it).
     void ThrowFrom(HandlerSlot slot, ThrowKind kind);
-    const std::string& Name() const { return m_name; }
     // This handler's events, in order.
     std::vector<HandlerEvent> Events() const;
 

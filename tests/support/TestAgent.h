@@ -1,21 +1,17 @@
 // TestAgent: a real, reference-counted COM object that implements IVQServerEmergencyAgent and, on
 // request, IVQServerIdentity, for tests of the registration and of the worker's passes.
 //
-// - Answers are scripted per method: each call takes the next queued answer, or the method's default
-//   when the queue is empty. Scripting may happen on any thread, also while the worker calls.
-// - Every call of the three agent methods the library uses, and of GetServerIdentity, is recorded
-//   with its arguments and the calling thread, in call order.
-// - An optional hook runs at the start of each recorded call, on the calling thread (to block a
-//   call, count, or throw from it).
+// - Each of the three agent methods the library uses answers what the test set for it, from any
+//   thread; methods the library never calls return E_NOTIMPL.
+// - Those calls and GetServerIdentity are recorded with their arguments and the calling thread, in
+//   call order; an optional hook then runs on the calling thread (to block, count or fault there).
 // - Identity: None (no IVQServerIdentity), NullName (the record comes back with a server id but no
 //   name), Named (id and name), Throwing (GetServerIdentity throws std::runtime_error).
 // - On Windows the object aggregates the free-threaded marshaler, so the real Global Interface
 //   Table hands the same object to every apartment.
-// - Methods the library never calls return E_NOTIMPL.
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -34,14 +30,11 @@ enum class AgentMethod {
 };
 
 struct AgentCall {
-    explicit AgentCall(AgentMethod calledMethod) : method(calledMethod) {}
-
     AgentMethod method;
     DWORD threadId = 0;
-    // RequestClientEmergencyFailover only.
+    // RequestClientEmergencyFailover only; a null name is recorded as empty.
     DWORD processId = 0;
     std::wstring computerName;
-    bool computerNameNull = false;
 };
 
 struct StateAnswer {
@@ -62,36 +55,28 @@ struct FailoverAnswer {
 
 enum class IdentityMode { None, NullName, Named, Throwing };
 
-// The answers of one method: queued ones first, then the default.
+// What every call of one method answers until the test sets another answer.
 template <class Answer>
 class AnswerScript {
   public:
-    void Queue(const Answer& answer) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(answer);
-    }
     void SetDefault(const Answer& answer) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_default = answer;
+        m_answer = answer;
     }
     Answer Next() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_queue.empty()) {
-            return m_default;
-        }
-        Answer answer = m_queue.front();
-        m_queue.pop_front();
-        return answer;
+        return m_answer;
     }
 
   private:
     std::mutex m_mutex;
-    std::deque<Answer> m_queue;
-    Answer m_default{};
+    Answer m_answer{};
 };
 
 class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity {
   public:
+    using Hook = std::function<void(const AgentCall&)>;
+
     // A new agent with one reference, owned by the result.
     static ATL::CComPtr<TestAgent> Create(IdentityMode identity = IdentityMode::None, DWORD serverId = 0,
                                           const wchar_t* serverName = L"");
@@ -102,49 +87,45 @@ class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity
     AnswerScript<StateAnswer>& State() { return m_state; }
     AnswerScript<ConfigurationAnswer>& Configuration() { return m_configuration; }
     AnswerScript<FailoverAnswer>& Failover() { return m_failover; }
-    void SetCallHook(std::function<void(AgentMethod)> hook);
-
+    void SetCallHook(Hook hook);
     std::vector<AgentCall> Calls() const;
-    std::size_t CallCount(AgentMethod method) const;
-    // The current reference count (AddRef and Release from any thread are counted).
     ULONG RefCount() const { return m_refs.load(); }
 
-    // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.fetch_add(1) + 1; }
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // IVQServerEmergencyAgent
     HRESULT STDMETHODCALLTYPE GetServerEmergencyState(DWORD* pState) override;
-    HRESULT STDMETHODCALLTYPE SetServerEmergencyState(DWORD state) override;
-    HRESULT STDMETHODCALLTYPE GetServerEmergencyStateText(DWORD state, BSTR* pText) override;
-    HRESULT STDMETHODCALLTYPE GetServerEmergencyStateAge(DWORD* pSeconds) override;
-    HRESULT STDMETHODCALLTYPE AcknowledgeServerEmergency(DWORD processId, BSTR computerName) override;
-    HRESULT STDMETHODCALLTYPE SetEmergencyConfiguration(EmergencyConfiguration* pConfiguration) override;
     HRESULT STDMETHODCALLTYPE GetEmergencyConfiguration(EmergencyConfiguration* pConfiguration) override;
-    HRESULT STDMETHODCALLTYPE GetEmergencyClientCount(LONG* pCount) override;
-    HRESULT STDMETHODCALLTYPE GetEmergencyClient(LONG index, DWORD* pProcessId, BSTR* pComputerName) override;
-    HRESULT STDMETHODCALLTYPE GetFailoverServerName(BSTR* pServerName) override;
-    HRESULT STDMETHODCALLTYPE SetFailoverServerName(BSTR serverName) override;
-    HRESULT STDMETHODCALLTYPE StartEmergencyDrill(DWORD state) override;
-    HRESULT STDMETHODCALLTYPE StopEmergencyDrill() override;
-    HRESULT STDMETHODCALLTYPE CancelClientEmergencyFailover(DWORD processId, BSTR computerName) override;
     HRESULT STDMETHODCALLTYPE RequestClientEmergencyFailover(DWORD processId, BSTR computerName,
                                                              LONG* pResult) override;
-
-    // IVQServerIdentity
-    HRESULT STDMETHODCALLTYPE GetServerId(DWORD* pServerId) override;
-    HRESULT STDMETHODCALLTYPE GetServerName(BSTR* pServerName) override;
-    HRESULT STDMETHODCALLTYPE GetServerVersion(BSTR* pVersion) override;
-    HRESULT STDMETHODCALLTYPE GetServerProcessId(DWORD* pProcessId) override;
-    HRESULT STDMETHODCALLTYPE GetServerComputerName(BSTR* pComputerName) override;
     HRESULT STDMETHODCALLTYPE GetServerIdentity(ServerIdentity* pIdentity) override;
+
+    HRESULT STDMETHODCALLTYPE SetServerEmergencyState(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerEmergencyStateText(DWORD, BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerEmergencyStateAge(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AcknowledgeServerEmergency(DWORD, BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetEmergencyConfiguration(EmergencyConfiguration*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetEmergencyClientCount(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetEmergencyClient(LONG, DWORD*, BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetFailoverServerName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetFailoverServerName(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE StartEmergencyDrill(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE StopEmergencyDrill() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CancelClientEmergencyFailover(DWORD, BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerId(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerVersion(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerProcessId(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServerComputerName(BSTR*) override { return E_NOTIMPL; }
 
   private:
     TestAgent(IdentityMode identity, DWORD serverId, const wchar_t* serverName);
     ~TestAgent();
 
-    void Record(AgentCall call);
+    void Record(AgentMethod method, DWORD processId = 0, BSTR computerName = nullptr);
 
     const IdentityMode m_identity;
     const DWORD m_serverId;
@@ -155,7 +136,7 @@ class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity
     AnswerScript<FailoverAnswer> m_failover;
     mutable std::mutex m_mutex;
     std::vector<AgentCall> m_calls;
-    std::function<void(AgentMethod)> m_hook;
+    Hook m_hook;
 #if defined(_WIN32)
     IUnknown* m_marshaler = nullptr;
 #endif
