@@ -32,30 +32,31 @@ ScenarioRunner::ScenarioRunner(const Scenario& scenario)
         }
         m_instance.Init();
     }
-    // AddHandler with a null handler makes one registration per agent; the table's handlers are
-    // then given to the records.
-    std::vector<std::pair<DWORD, ATL::CComPtr<TestAgent>>> made;
-    for (std::size_t i = 0; i < scenario.registrations.size(); ++i) {
-        const auto before = m_instance.ClientHandlers().Read();
+    // Each registration is made by AddHandler with its first handler. A registration of several
+    // handlers, which clients cannot make, gets the others through the registry's proxy, index
+    // included.
+    const auto pointer = [this](int h) -> XClientEmergencyHandler* {
+        return h == kNullHandler ? nullptr : &m_handlers[h];
+    };
+    for (const auto& handlers : scenario.registrations) {
+        const auto before = m_instance.Registry().Read().registrations;
         ATL::CComPtr<TestAgent> agent = TestAgent::Create();
-        m_instance.AddHandler(nullptr, agent->AsAgent());
-        for (const auto& entry : m_instance.ClientHandlers().Read()) {
+        m_instance.AddHandler(pointer(handlers.empty() ? kNullHandler : handlers.front()), agent->AsAgent());
+        auto proxy = m_instance.Registry().GetProxy();
+        for (const auto& entry : proxy->registrations) {
             if (before.count(entry.first) == 0) {
-                made.emplace_back(entry.first, agent);
+                m_cookies.push_back(entry.first);
+                m_agents.push_back(agent);
             }
         }
-    }
-    std::sort(made.begin(), made.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    EXPECT_EQ(made.size(), scenario.registrations.size()) << "every registration has a cookie of its own";
-    auto proxy = m_instance.ClientHandlers().GetProxy();
-    for (std::size_t r = 0; r < made.size(); ++r) {
-        m_cookies.push_back(made[r].first);
-        m_agents.push_back(made[r].second);
-        auto& handlers = proxy->at(made[r].first).m_handlers;
-        handlers.clear();
-        for (const int h : scenario.registrations[r]) {
-            handlers.try_emplace(h == kNullHandler ? nullptr : &m_handlers[h]);
+        for (std::size_t h = 1; h < handlers.size(); ++h) {
+            proxy->registrations.at(m_cookies.back()).m_handlers.try_emplace(pointer(handlers[h]));
+            proxy->handlerCookies.emplace(pointer(handlers[h]), m_cookies.back());
         }
+    }
+    EXPECT_EQ(m_cookies.size(), scenario.registrations.size())
+        << "every registration has a cookie of its own";
+    for (std::size_t r = 0; r < m_cookies.size(); ++r) {
         // Callbacks made before this call come first; then the call itself.
         m_agents[r]->SetCallHook([this, r](const AgentCall& call) {
             Flush();
@@ -154,7 +155,7 @@ void ScenarioRunner::RunStep(const Step& step) {
     EXPECT_EQ(reports, step.reports);
     if (step.records) {
         std::vector<Record> records;
-        for (const auto& [cookie, record] : m_instance.ClientHandlers().Read()) {
+        for (const auto& [cookie, record] : m_instance.Registry().Read().registrations) {
             records.emplace_back(Registration(cookie), record.m_dwLastServerState, record.m_bEmergency,
                                  record.m_dwEmergencyStartTick, record.m_lFailoverMark);
         }

@@ -104,7 +104,9 @@ class InstanceTest : public ::testing::Test {
         }
         return 0;
     }
-    XEmergencyHandlerInstance::ClientHandlerMap Registry() { return instance.ClientHandlers().Read(); }
+    XEmergencyHandlerInstance::ClientHandlerMap Registry() {
+        return instance.Registry().Read().registrations;
+    }
 
     std::atomic<int> workerStarts{0};
     XEmergencyHandlerInstance instance{[this](XEmergencyHandlerInstance&) { ++workerStarts; }};
@@ -257,7 +259,11 @@ TEST_F(RegistrationTest, RemoveHandlerRemovesEachLiveUnsharedRegistrationOfTheHa
     }
     // One more registration of handlerA is shared with handlerB, another the state pass drops.
     const DWORD shared = Add(&handlerA, agent);
-    instance.ClientHandlers().GetProxy()->at(shared).m_handlers[&handlerB].insert(9);
+    {
+        auto proxy = instance.Registry().GetProxy();  // a second handler, which clients cannot add
+        proxy->registrations.at(shared).m_handlers[&handlerB].insert(9);
+        proxy->handlerCookies.emplace(&handlerB, shared);
+    }
     const DWORD dropped = Add(&handlerA, failing);
     instance.HandleServerEmergencyState();
     ASSERT_EQ(Registry().count(dropped), 0u);

@@ -180,8 +180,9 @@ TEST_F(PassMechanicsTest, FailedAgentLookupLeavesEachPassWithTheRegistryUnlocked
                                 std::wstring(L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed"),
                                 std::wstring(L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT")));
         }
-        EXPECT_EQ(instance.ClientHandlers().Section().ThreadRefCount(), 0);
-        EXPECT_EQ(instance.ClientHandlers().Read().at(runner.Cookie(0)).m_dwLastServerState, 0xFFFFFFFF);
+        EXPECT_EQ(instance.Registry().Section().ThreadRefCount(), 0);
+        EXPECT_EQ(instance.Registry().Read().registrations.at(runner.Cookie(0)).m_dwLastServerState,
+                  0xFFFFFFFF);
     }
     EXPECT_TRUE(runner.Agent(0).Calls().empty());
     EXPECT_TRUE(runner.Events().empty());
@@ -233,7 +234,7 @@ TEST_F(PassMechanicsTest, ClientRegistrationWaitsUntilThePassHasEnded) {
     EXPECT_LT(at(OnState(0, 0x4, kEmergency)), at(OnError(1, 0))) << "registered inside the state pass";
     EXPECT_LT(at(OnFailover(0, 0)), at(OnError(1, 1))) << "registered inside the failover pass";
     EXPECT_EQ(events.size(), 4u);
-    for (const auto& entry : instance.ClientHandlers().Read()) {
+    for (const auto& entry : instance.Registry().Read().registrations) {
         if (entry.first != runner.Cookie(0)) {
             instance.RevokeFromGIT(entry.first);
         }

@@ -292,7 +292,7 @@ TEST_F(TaskTest, AFaultInAnAgentCallEndsTheWorkerAndFreesTheRegistry) {
     RecordingHandler late(m_journal);
     std::thread client([&] { m_instance.AddHandler(&late, healthy->AsAgent()); });
     client.join();  // would hang if the fault had left the registry locked
-    EXPECT_EQ(m_instance.ClientHandlers().Read().size(), 3u);
+    EXPECT_EQ(m_instance.Registry().Read().registrations.size(), 3u);
 }
 
 TEST(TeardownTest, DestroyInstanceStopsTheWorkerClearsTheRegistryAndMakesNoCallback) {
