@@ -158,6 +158,24 @@ TEST_F(InstanceTest, InitStartsTheWorkerOnceWithErrorsToTheCaller) {
     EXPECT_THROW(failing.Init(), std::runtime_error);
 }
 
+// A task that could not be created leaves none, so the next Init (a racing first call) creates it.
+TEST(InitTest, ATaskWhoseCreationFailedIsCreatedByTheNextInit) {
+    if (!FaultInjectionSupported(Operation::CreateEvent)) {
+        GTEST_SKIP() << "events cannot fail on demand here";
+    }
+    XVQLogBook::SetSink(XVQLogBook::Sink::None);
+    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
+    FailNext(Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THROW(XEmergencyHandlerInstance::InstanceIn(slot, [] { return new XEmergencyHandlerInstance(); }),
+                 XWrappedVQException);
+    ASSERT_NE(slot.load(), nullptr);
+    EXPECT_EQ(slot.load()->Task(), nullptr);
+    slot.load()->Init();
+    EXPECT_NE(slot.load()->Task(), nullptr);
+    XEmergencyHandlerInstance::DestroyInstanceIn(slot);
+    vqplatform::testing::ResetAll();
+}
+
 TEST_F(InstanceTest, InitRecordsTheIdentityUnlessTheComputerNameFails) {
     if (!vqplatform::testing::IdentitySeamSupported()) {
         GTEST_SKIP() << "the computer-name seam is not available on this platform";
@@ -288,6 +306,17 @@ TEST_F(RegistrationTest, RemoveHandlerRemovesEachLiveUnsharedRegistrationOfTheHa
 }
 
 using ClientIdTest = InstanceTest;
+
+TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
+    auto agent = TestAgent::Create();
+    const DWORD cookie = Add(&handlerA, agent);
+    Failover().FailNext(1);
+    EXPECT_THROW(instance.RemoveHandler(&handlerA), std::runtime_error);
+    instance.RemoveHandler(&handlerB);  // any later removal, of any handler
+    EXPECT_TRUE(Registry().empty());
+    EXPECT_EQ(FailoverCalls(), (Calls{{kRemoved, cookie, 0, 0, L""}}));
+    EXPECT_EQ(agent->RefCount(), 1u) << "revoked from the table";
+}
 
 TEST_F(ClientIdTest, IdGoesToTheFirstRegistrationOnlyAndLeavesEveryRegistration) {
     auto agent = TestAgent::Create(IdentityMode::Named, 1, L"one");

@@ -42,8 +42,9 @@ TEST_F(FailoverPassTest, FailedRequestGivesTheKindNoFailoverCallbackAndIsNotRepe
 
 TEST_F(FailoverPassTest, DeadlineWrapsOnBothSidesOfTheTickCount) {
     RunScenario({{{0}, {1}},
-                 {// r0 starts a minute before the wrap: start + 60000 wraps to 0xDA60, below the tick count.
-                  {0xFFFFF000,
+                 {// r0 starts 32.768 s before the wrap: start + 60000 ms wraps to 0x6A60, below the tick
+                  // count (a wait taken as 6 s would not wrap and be due).
+                  {0xFFFF8000,
                    {},
                    {{{S_OK, 0x4}}, {{S_OK, 0x0}}},
                    {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
@@ -54,8 +55,8 @@ TEST_F(FailoverPassTest, DeadlineWrapsOnBothSidesOfTheTickCount) {
                    {},
                    {GetState(0), GetState(1)},
                    {},
-                   std::vector<Record>{{0, 0x4, true, 0xFFFFF000, 0}, {1, 0x0, false, 0, 0}}},
-                  // The tick count has wrapped: 0xDA60 is no longer below it, so the request is made long
+                   std::vector<Record>{{0, 0x4, true, 0xFFFF8000, 0}, {1, 0x0, false, 0, 0}}},
+                  // The tick count has wrapped: 0x6A60 is no longer below it, so the request is made long
                   // after the emergency began. r1's emergency starts after the wrap and is due at once.
                   {0x10,
                    {},
@@ -63,7 +64,7 @@ TEST_F(FailoverPassTest, DeadlineWrapsOnBothSidesOfTheTickCount) {
                    {GetState(0), GetState(1), GetConfig(1), OnState(1, 0x4, kEmergency), Request(0),
                     OnFailover(0, 0), Request(1), OnFailover(1, 1)},
                    {},
-                   std::vector<Record>{{0, 0x4, true, 0xFFFFF000, 1}, {1, 0x4, true, 0x10, 1}}}}});
+                   std::vector<Record>{{0, 0x4, true, 0xFFFF8000, 1}, {1, 0x4, true, 0x10, 1}}}}});
 }
 
 TEST_F(FailoverPassTest, UserInteractionTimeOutZeroMakesTheStartTickTheDeadline) {

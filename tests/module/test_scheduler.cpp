@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <list>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,23 @@ TEST_F(SchedulerTest, TheRoutinesResultIsTheExitCodeAndWhatItThrowsIsLogged) {
     EXPECT_EQ(TakeEntries(),
               (std::vector<Entry>{{XVQLogEntry::Kind::Line, 194,
                                    L"thread param == NULL - cannot run thread task routine", run}}));
+}
+
+// The handle is recorded before the thread runs: a registry that cannot take it ends the thread
+// before it has begun, so a StartThread that throws leaves nothing running.
+TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
+    if (!seams::FaultInjectionSupported(seams::Operation::CritSecEnter)) {
+        GTEST_SKIP() << "the registry's lock cannot fail on demand here";
+    }
+    static std::atomic<int> runs{0};
+    const XThreadTaskRoutine counting = [](void*) -> unsigned { return static_cast<unsigned>(++runs); };
+    const std::size_t before = RegistryCopy().size();
+    seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED);
+    EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
+    EXPECT_EQ(RegistryCopy().size(), before);
+    // A thread started after it has run to its end; one left running behind the error ran first.
+    EXPECT_EQ(ExitCode(Start(counting, -1)), 1u);
+    EXPECT_EQ(runs.load(), 1);
 }
 
 TEST_F(SchedulerTest, FailedCreationIsThrownAndAFailedPriorityLogged) {
