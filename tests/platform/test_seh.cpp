@@ -1,9 +1,7 @@
 // The per-thread structured-exception translator: every fault of a translating thread becomes its
-// own exception, again and again, with the guards on the way released; other threads keep dying of
-// their faults.
+// own exception, again and again, with the guards on the way released.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -79,25 +77,5 @@ TEST(StructuredExceptionTranslation, FrameHandlersComeFirstAndRaisedExceptionsAr
     }).join();
 }
 #endif
-
-// A death test runs in a fresh process (threadsafe style), so the fault handling is installed
-// inside the statement.
-TEST(StructuredExceptionTranslationDeathTest, AThreadWithoutTranslatorDiesOfItsFault) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto faultUntranslated = [] {
-#if !defined(_WIN32)
-        std::signal(SIGSEGV, SIG_DFL);  // not a sanitizer's handler, which would exit instead
-#endif
-        std::thread([] { vqplatform::SetThreadTranslator(Translate); }).join();
-        std::mutex lock;
-        vqtest::ReadUnderLock(lock, g_null);
-    };
-#if defined(_WIN32)
-    EXPECT_EXIT(faultUntranslated(), ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)),
-                "");
-#else
-    EXPECT_EXIT(faultUntranslated(), ::testing::KilledBySignal(SIGSEGV), "");
-#endif
-}
 
 }  // namespace
