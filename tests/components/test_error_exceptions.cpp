@@ -11,32 +11,9 @@
 namespace {
 
 using namespace XVQEXCEP;
-using vqtest::ExcepFields;
 using Handler = XVQErrorStateHandler::XClientEmergencyFailoverHandler;
 
 class ErrorComponentTest : public vqtest::LogBookTest {};
-
-// The throw functions of the module pass straight through DoCreateException, DoThrowException and
-// DoThrowExcepAtError; their tests check what those build.
-TEST_F(ErrorComponentTest, MakersBuildTheExceptionAndReportNothing) {
-    const VQErrorLocation at = At(277);
-    const HRESULT rpcDown = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-    std::runtime_error stdError("caf\xC3\xA9");
-    const XWrappedVQException made = XVQError::CreateExcep(stdError, at, SEVERITY_WARNING, L"t");
-    EXPECT_EQ(Fields(made), ExcepFields(TYPE_STD, E_FAIL, SEVERITY_WARNING, L"caf\u00E9", 1, 277));
-    EXPECT_EQ(PlaceOf(made->Location()), PlaceOf(at));
-    EXPECT_EQ(made->AdditionalText(), XVQComBSTR(L"t"));
-    EXPECT_EQ(Fields(XVQError::CreateUnknownExcep(at, L"")),
-              ExcepFields(TYPE_UNKNOWN, E_FAIL, SEVERITY_SEVERE, L"unknown exception", 1, 277));
-    EXPECT_EQ(Fields(XVQError::CreateSystemExcepAtError(at, rpcDown, L"m", L"")),
-              ExcepFields(TYPE_SYSTEM, rpcDown, SEVERITY_ERROR, L"m", 1, 277));
-    EXPECT_EQ(Fields(XVQExceptionFactory::CreateSystemException(TYPE_CRITICAL_DATA, at, L"m", L"")),
-              ExcepFields(TYPE_CRITICAL_DATA, E_FAIL, SEVERITY_SEVERE, L"m", 1, 277));
-    EXPECT_EQ(Fields(Caught([&] { XVQError::CheckPtr_ThrowExcep(at, nullptr, L""); })),
-              ExcepFields(TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, L"null pointer", 1, 277));
-    EXPECT_TRUE(Caught([&] { XVQError::CheckPtr_ThrowExcep(at, &at, L""); }).IsEmpty());
-    EXPECT_TRUE(XVQLogBook::Entries().empty());
-}
 
 TEST(XHRErrorcodeHandler, RanksFailuresBySeverity) {
     for (const HRESULT hr : {S_OK, S_FALSE}) {
