@@ -1,9 +1,9 @@
 // The agent proxy against a real agent server over 127.0.0.1, in one process: the library's calls
 // reach the agent and come back, a lost or refusing server gives the HRESULT of Windows RPC that the
-// library takes for a communication failure, and the server bounds the connections it holds.
+// library takes for a communication failure, and the server and its agent bound what clients can
+// make them hold.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -11,7 +11,6 @@
 #include <system_error>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "agent_proxy/XAgentProxy.h"
 #include "agent_server/XAgentServer.h"
@@ -26,26 +25,6 @@ namespace {
 
 using ATL::CComPtr;
 using namespace vqdemo;
-
-// The server's log, kept for a test to look at.
-class LogLines {
-  public:
-    XAgentServer::Log Sink() {
-        return [this](const std::string& line) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(line);
-        };
-    }
-    bool Has(const std::string& part) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::any_of(m_lines.begin(), m_lines.end(),
-                           [&](const std::string& line) { return line.find(part) != std::string::npos; });
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 TEST(Loopback, ProxyCallsARealServerAndReportsItsLossAsServerUnavailable) {
     ASSERT_TRUE(net::Startup(nullptr));
@@ -106,8 +85,12 @@ TEST(Loopback, ServerRefusesConnectionsItHasNoRoomOrThreadForAndKeepsAccepting) 
         }
         return std::thread(std::move(body));
     };
-    LogLines log;
-    XAgentServer server(agent->AsAgent(), options, log.Sink());
+    std::mutex logMutex;
+    std::string log;
+    XAgentServer server(agent->AsAgent(), options, [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        log += line + "\n";
+    });
     std::string error;
     ASSERT_TRUE(server.Listen(&error)) << error;
     server.Start();
@@ -122,8 +105,9 @@ TEST(Loopback, ServerRefusesConnectionsItHasNoRoomOrThreadForAndKeepsAccepting) 
     EXPECT_EQ(first->GetServerEmergencyState(&state), tooBusy);
     EXPECT_EQ(first->GetServerEmergencyState(&state), S_OK);
     EXPECT_EQ(second->GetServerEmergencyState(&state), tooBusy);
-    EXPECT_TRUE(log.Has("connection #1 refused: its thread cannot start"));
-    EXPECT_TRUE(log.Has("connection #3 refused: 1 connections are served already"));
+    std::lock_guard<std::mutex> lock(logMutex);
+    EXPECT_NE(log.find("connection #1 refused: its thread cannot start"), std::string::npos) << log;
+    EXPECT_NE(log.find("connection #3 refused: 1 connections are served already"), std::string::npos) << log;
 }
 
 TEST(Loopback, ServerClosesAnIdleConnection) {
@@ -143,6 +127,29 @@ TEST(Loopback, ServerClosesAnIdleConnection) {
     const net::IoResult io = net::ReceiveAll(socket, &byte, 1, net::DeadlineIn(std::chrono::seconds(10)));
     EXPECT_EQ(io.status, net::Status::Closed);
     EXPECT_EQ(io.done, 0u);
+}
+
+TEST(DemoServerAgent, KeepsTheMostRecentFailedOverClientsWithCutComputerNames) {
+    const CComPtr<XDemoServerAgent> agent = XDemoServerAgent::Create({});
+    ASSERT_EQ(agent->SetServerEmergencyState(kEmergencyState), S_OK);
+    const std::wstring longName(XDemoServerAgent::kMaxComputerNameLength + 100, L'n');
+    BSTR name = SysAllocStringLen(longName.data(), static_cast<UINT>(longName.size()));
+    const DWORD requests = XDemoServerAgent::kMaxEmergencyClients + 1;
+    for (DWORD processId = 1; processId <= requests; ++processId) {
+        LONG result = -1;
+        ASSERT_EQ(agent->RequestClientEmergencyFailover(processId, name, &result), S_OK);
+        ASSERT_EQ(result, 0);
+    }
+    auto clients = agent->EmergencyClients();
+    ASSERT_EQ(clients.size(), XDemoServerAgent::kMaxEmergencyClients);
+    EXPECT_EQ(clients.front().first, 2u);
+    EXPECT_EQ(clients.back().first, requests);
+    EXPECT_EQ(clients.back().second, longName.substr(0, XDemoServerAgent::kMaxComputerNameLength));
+
+    // The client withdraws with the name it sent.
+    EXPECT_EQ(agent->CancelClientEmergencyFailover(requests, name), S_OK);
+    SysFreeString(name);
+    EXPECT_EQ(agent->EmergencyClients().size(), XDemoServerAgent::kMaxEmergencyClients - 1);
 }
 
 }  // namespace
