@@ -27,6 +27,16 @@ HRESULT CallFailed() {
 HRESULT TimedOut() {
     return HRESULT_FROM_WIN32(wire::kCallFailedDidNotRun);
 }
+HRESULT ServerTooBusy() {
+    return HRESULT_FROM_WIN32(wire::kServerTooBusy);
+}
+
+// The error frame a server answers a connection with when it serves as many as it can.
+bool IsBusyRefusal(wire::DecodeStatus status, const wire::Frame& frame) {
+    return status == wire::DecodeStatus::UnknownMethod && frame.kind == wire::Kind::Response &&
+           frame.method == 0 && frame.callId == 0 &&
+           frame.payload == wire::EncodeResponse(ServerTooBusy(), {});
+}
 
 // Runs a method body: no exception may cross the interface.
 template <class Body>
@@ -191,10 +201,13 @@ HRESULT XAgentProxy::CallLocked(Method method, const std::vector<Value>& in, std
     }
     wire::Frame response;
     std::optional<wire::Response> decoded;
-    if (wire::DecodeBody(body.data(), body.size(), &response) == wire::DecodeStatus::Ok &&
-        response.kind == wire::Kind::Response && response.method == request.method &&
-        response.callId == request.callId) {
+    const wire::DecodeStatus status = wire::DecodeBody(body.data(), body.size(), &response);
+    if (status == wire::DecodeStatus::Ok && response.kind == wire::Kind::Response &&
+        response.method == request.method && response.callId == request.callId) {
         decoded = wire::DecodeResponse(signature, response.payload);
+    } else if (IsBusyRefusal(status, response)) {
+        m_connection.Close();
+        return ServerTooBusy();
     }
     if (!decoded) {
         m_connection.Close();

@@ -19,6 +19,8 @@
 //     RPC_S_CALL_FAILED (1726)         the connection broke, or the answer was not a valid frame
 //                                      of this call, after the request had gone out;
 //     RPC_S_CALL_FAILED_DNE (1727)     the call timed out.
+//   A server that refuses the connection (it serves as many as it can) gives
+//     RPC_S_SERVER_TOO_BUSY (1723).
 //   Any other HRESULT is the server's (its agent's, or its refusal of a malformed call).
 // - Null out-pointers give E_POINTER without a call. Out-strings are allocated with SysAllocString
 //   and belong to the caller. No method throws.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "protocol/text.h"
@@ -19,6 +20,8 @@ using wire::Value;
 
 // How often waiting threads look at the stop request.
 constexpr std::chrono::milliseconds kSlice{50};
+// Refused connections being drained at once; beyond them the oldest is closed at once.
+constexpr std::size_t kMaxRefused = 64;
 
 Value StrValue(BSTR text) {
     if (text == nullptr) {
@@ -253,6 +256,7 @@ void XAgentServer::Stop() {
         m_acceptThread.join();
     }
     m_listener.Close();
+    m_refused.clear();
     std::list<std::unique_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(m_connectionsMutex);
@@ -266,6 +270,7 @@ void XAgentServer::Stop() {
 void XAgentServer::AcceptLoop() {
     while (!m_stopping) {
         ReapFinished();
+        DrainRefused();
         net::Socket socket;
         int error = 0;
         const net::Status status = net::Accept(m_listener, net::DeadlineIn(kSlice), &socket, &error);
@@ -277,19 +282,70 @@ void XAgentServer::AcceptLoop() {
             std::this_thread::sleep_for(kSlice);
             continue;
         }
-        auto connection = std::make_unique<Connection>();
-        Connection* raw = connection.get();
+        Admit(std::move(socket));
+    }
+}
+
+void XAgentServer::Admit(net::Socket socket) {
+    Connection* raw = nullptr;
+    int number = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_connectionsMutex);
+        number = m_nextNumber++;
+        // Finished connections not reaped yet no longer count.
+        const auto served = std::count_if(m_connections.begin(), m_connections.end(),
+                                          [](const auto& connection) { return !connection->finished; });
+        if (static_cast<std::size_t>(served) < m_options.maxConnections) {
+            raw = m_connections.emplace_back(std::make_unique<Connection>()).get();
+            raw->number = number;
+            raw->socket = std::move(socket);
+        }
+    }
+    const std::string who = "connection #" + std::to_string(number);
+    if (raw == nullptr) {
+        Write(who + " refused: " + std::to_string(m_options.maxConnections) +
+              " connections are served already");
+        Refuse(std::move(socket));
+        return;
+    }
+    std::function<void()> body = [this, raw] {
+        Serve(*raw);
+        raw->finished = true;
+    };
+    try {
+        raw->thread =
+            m_options.startThread ? m_options.startThread(std::move(body)) : std::thread(std::move(body));
+    } catch (const std::system_error& e) {
+        Write(who + " refused: its thread cannot start (" + e.what() + ")");
+        socket = std::move(raw->socket);
         {
             std::lock_guard<std::mutex> lock(m_connectionsMutex);
-            raw->number = m_nextNumber++;
-            m_connections.push_back(std::move(connection));
+            m_connections.remove_if([raw](const auto& connection) { return connection.get() == raw; });
         }
-        Write("connection #" + std::to_string(raw->number) + " accepted");
-        raw->thread = std::thread([this, raw, s = std::move(socket)]() mutable {
-            Serve(std::move(s), raw->number);
-            raw->finished = true;
-        });
+        Refuse(std::move(socket));
+        return;
     }
+    Write(who + " accepted");
+}
+
+void XAgentServer::Refuse(net::Socket socket) {
+    Reply(socket, 0, 0, HRESULT_FROM_WIN32(wire::kServerTooBusy), {});
+    net::ShutdownSend(socket);
+    // A client sends its request without waiting for anything: closed with that request unread, the
+    // connection would be reset and the refusal lost. So it is drained until the client closes it.
+    if (m_refused.size() >= kMaxRefused) {
+        m_refused.erase(m_refused.begin());
+    }
+    m_refused.push_back({std::move(socket), net::DeadlineIn(m_options.frameTimeout)});
+}
+
+void XAgentServer::DrainRefused() {
+    const net::Deadline now = net::Clock::now();
+    m_refused.erase(std::remove_if(m_refused.begin(), m_refused.end(),
+                                   [now](const Refused& refused) {
+                                       return net::DrainToEnd(refused.socket, now) || now >= refused.until;
+                                   }),
+                    m_refused.end());
 }
 
 void XAgentServer::ReapFinished() {
@@ -311,18 +367,26 @@ void XAgentServer::ReapFinished() {
     }
 }
 
-void XAgentServer::Serve(net::Socket socket, int number) {
+void XAgentServer::Serve(Connection& connection) {
+    net::Socket& socket = connection.socket;
+    const std::string who = "connection #" + std::to_string(connection.number);
+    net::Deadline idleUntil = net::DeadlineIn(m_options.idleTimeout);
     while (!m_stopping) {
-        const net::Status status = net::WaitReadable(socket, net::DeadlineIn(kSlice));
+        const net::Status status = net::WaitReadable(socket, std::min(idleUntil, net::DeadlineIn(kSlice)));
         if (status == net::Status::TimedOut) {
-            continue;
-        }
-        if (status != net::Status::Ok || !ServeFrame(socket, number)) {
+            if (net::Clock::now() < idleUntil) {
+                continue;
+            }
+            Write(who + " closed: no call for " + std::to_string(m_options.idleTimeout.count()) + " ms");
             break;
         }
+        if (status != net::Status::Ok || !ServeFrame(socket, connection.number)) {
+            break;
+        }
+        idleUntil = net::DeadlineIn(m_options.idleTimeout);
     }
     if (m_stopping) {
-        Write("connection #" + std::to_string(number) + " closed: the server stops");
+        Write(who + " closed: the server stops");
     }
     net::CloseGracefully(socket, net::DeadlineIn(kSlice));
 }

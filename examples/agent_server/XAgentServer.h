@@ -2,9 +2,13 @@
 // over loopback TCP, in the demo's wire protocol (protocol/PROTOCOL.md).
 //
 // Contract:
-// - Listen binds 127.0.0.1 only; Start then accepts any number of connections, one thread each,
-//   and answers their calls in order. Calls from different connections reach the agent
+// - Listen binds 127.0.0.1 only; Start then accepts connections and serves each on a thread of its
+//   own, answering its calls in order. Calls from different connections reach the agent
 //   concurrently: the agent must be thread-safe.
+// - At most Options::maxConnections connections are served at once. A connection beyond them, or
+//   one whose thread cannot start, is refused: it is answered with an error frame (call id 0)
+//   carrying RPC_S_SERVER_TOO_BUSY and closed, and the server keeps accepting.
+// - A connection that sends no frame for Options::idleTimeout is closed.
 // - A frame that is malformed, oversized or of another version is answered with an error frame
 //   (call id 0) and the connection is closed; an unknown method or arguments that do not match the
 //   method are answered with an error HRESULT and the connection stays usable. A frame that starts
@@ -12,12 +16,14 @@
 //   can crash the server or hold a thread beyond Stop.
 // - Stop (also run by the destructor) stops accepting, closes every connection and joins every
 //   thread; it returns once calls in progress on the agent have returned. Idempotent.
-// - The log function receives one line per connection event and protocol error, on the server's
-//   threads. Nothing throws but std::bad_alloc and std::system_error (thread start) from Start.
+// - The log function receives one line per connection event (refusals included) and protocol
+//   error, on the server's threads. Nothing throws but std::bad_alloc and std::system_error (the
+//   accepting thread's start) from Start.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -51,6 +57,13 @@ class XAgentServer {
         std::uint16_t port = 0;  // 0: an ephemeral port
         // How long the rest of a frame may take once its first byte has arrived.
         std::chrono::milliseconds frameTimeout{5000};
+        // Connections served at once: each holds a thread.
+        std::size_t maxConnections = 64;
+        // A connection without a frame for this long is closed. Well above the library's 10-s
+        // poll, so that a watching client keeps its connection.
+        std::chrono::milliseconds idleTimeout{60000};
+        // Starts a connection's thread; empty: std::thread. Lets a test make the start fail.
+        std::function<std::thread(std::function<void()>)> startThread;
     };
     using Log = std::function<void(const std::string&)>;
 
@@ -70,12 +83,22 @@ class XAgentServer {
   private:
     struct Connection {
         int number = 0;
+        net::Socket socket;
         std::thread thread;
         std::atomic<bool> finished{false};
     };
+    // A refused connection, drained until its peer closes it or `until`.
+    struct Refused {
+        net::Socket socket;
+        net::Deadline until;
+    };
 
     void AcceptLoop();
-    void Serve(net::Socket socket, int number);
+    // Serves `socket`, or refuses it when there is no room or no thread for it.
+    void Admit(net::Socket socket);
+    void Refuse(net::Socket socket);
+    void DrainRefused();
+    void Serve(Connection& connection);
     // Reads and answers one frame; false when the connection is to be closed.
     bool ServeFrame(const net::Socket& socket, int number);
     bool Reply(const net::Socket& socket, std::uint8_t method, std::uint32_t callId, HRESULT hr,
@@ -93,6 +116,7 @@ class XAgentServer {
     std::mutex m_connectionsMutex;
     std::list<std::unique_ptr<Connection>> m_connections;
     int m_nextNumber = 1;
+    std::vector<Refused> m_refused;  // the accepting thread's
 };
 
 }  // namespace vqdemo

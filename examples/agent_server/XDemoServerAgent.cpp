@@ -45,9 +45,13 @@ HRESULT Shielded(Body&& body) noexcept {
     }
 }
 
-std::string Client(DWORD processId, BSTR computerName) {
-    return "process " + std::to_string(processId) + " on computer '" + Utf8FromWide(FromBstr(computerName)) +
-           "'";
+// A client's computer name as the agent keeps it.
+std::wstring ComputerName(BSTR computerName) {
+    return FromBstr(computerName).substr(0, XDemoServerAgent::kMaxComputerNameLength);
+}
+
+std::string Client(DWORD processId, const std::wstring& computerName) {
+    return "process " + std::to_string(processId) + " on computer '" + Utf8FromWide(computerName) + "'";
 }
 
 }  // namespace
@@ -182,7 +186,7 @@ HRESULT XDemoServerAgent::GetServerEmergencyStateAge(DWORD* pSeconds) {
 
 HRESULT XDemoServerAgent::AcknowledgeServerEmergency(DWORD processId, BSTR computerName) {
     return Shielded([&]() -> HRESULT {
-        Write("emergency acknowledged by " + Client(processId, computerName));
+        Write("emergency acknowledged by " + Client(processId, ComputerName(computerName)));
         return S_OK;
     });
 }
@@ -282,14 +286,14 @@ HRESULT XDemoServerAgent::StopEmergencyDrill() {
 
 HRESULT XDemoServerAgent::CancelClientEmergencyFailover(DWORD processId, BSTR computerName) {
     return Shielded([&]() -> HRESULT {
-        const std::wstring name = FromBstr(computerName);
+        const std::wstring name = ComputerName(computerName);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_emergencyClients.erase(std::remove(m_emergencyClients.begin(), m_emergencyClients.end(),
                                                  std::make_pair(processId, name)),
                                      m_emergencyClients.end());
         }
-        Write("client emergency failover withdrawn by " + Client(processId, computerName));
+        Write("client emergency failover withdrawn by " + Client(processId, name));
         return S_OK;
     });
 }
@@ -299,7 +303,7 @@ HRESULT XDemoServerAgent::RequestClientEmergencyFailover(DWORD processId, BSTR c
         if (pResult == nullptr) {
             return E_POINTER;
         }
-        const std::wstring name = FromBstr(computerName);
+        const std::wstring name = ComputerName(computerName);
         bool accepted = false;
         std::wstring failoverServer;
         {
@@ -309,13 +313,16 @@ HRESULT XDemoServerAgent::RequestClientEmergencyFailover(DWORD processId, BSTR c
                 const auto client = std::make_pair(processId, name);
                 if (std::find(m_emergencyClients.begin(), m_emergencyClients.end(), client) ==
                     m_emergencyClients.end()) {
+                    if (m_emergencyClients.size() == kMaxEmergencyClients) {
+                        m_emergencyClients.erase(m_emergencyClients.begin());
+                    }
                     m_emergencyClients.push_back(client);
                 }
             }
             failoverServer = m_failoverServerName;
         }
         *pResult = accepted ? 0 : 1;
-        Write("client emergency failover requested by " + Client(processId, computerName) +
+        Write("client emergency failover requested by " + Client(processId, name) +
               (accepted ? ": accepted, failing over to '" + Utf8FromWide(failoverServer) + "'"
                         : ": declined, the server is not in an emergency"));
         return S_OK;

@@ -9,8 +9,9 @@
 //   of its emergency state mask set (the rule the library applies).
 // - RequestClientEmergencyFailover accepts (result 0) while the reported state is an emergency and
 //   records the client; otherwise it declines (result 1). The record of clients starts afresh
-//   whenever an emergency begins. Every request is logged with the client's process id and
-//   computer name.
+//   whenever an emergency begins and keeps the most recent kMaxEmergencyClients clients, their
+//   computer names cut to kMaxComputerNameLength characters (the cut name identifies the client
+//   everywhere). Every request is logged with the client's process id and computer name.
 // - Out-strings are allocated with SysAllocString and belong to the caller; null out-pointers give
 //   E_POINTER. Nothing throws across the interface (allocation failures give E_OUTOFMEMORY).
 // - The log function, when set, receives one line per event, on the thread that caused it.
@@ -18,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,6 +48,9 @@ class XDemoServerAgent : public IVQServerEmergencyAgent, public IVQServerIdentit
         DWORD emergencyStateMask = kDefaultEmergencyStateMask;
     };
     using Log = std::function<void(const std::string&)>;
+    // Bounds on what failover requests from clients can make the agent keep.
+    static constexpr std::size_t kMaxEmergencyClients = 100;
+    static constexpr std::size_t kMaxComputerNameLength = 255;
 
     static ATL::CComPtr<XDemoServerAgent> Create(Settings settings, Log log = {});
 

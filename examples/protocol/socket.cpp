@@ -358,19 +358,27 @@ void CloseGracefully(Socket& socket, Deadline deadline) {
     if (!socket.Valid()) {
         return;
     }
+    ShutdownSend(socket);
+    DrainToEnd(socket, deadline);
+    socket.Close();
+}
+
+void ShutdownSend(const Socket& socket) {
 #if defined(_WIN32)
     shutdown(socket.Native(), SD_SEND);
 #else
     shutdown(socket.Native(), SHUT_WR);
 #endif
+}
+
+bool DrainToEnd(const Socket& socket, Deadline deadline) {
     char sink[4096];
     for (;;) {
         const IoResult io = ReceiveAll(socket, sink, sizeof(sink), deadline);
         if (io.status != Status::Ok) {
-            break;
+            return io.status != Status::TimedOut;
         }
     }
-    socket.Close();
 }
 
 std::string ErrorText(int error) {

@@ -92,6 +92,11 @@ bool IdleConnectionBroken(const Socket& socket);
 // connection, and the peer might lose an answer it has not read yet. Stops sending, reads and
 // drops input until the peer closes or `deadline`, then closes.
 void CloseGracefully(Socket& socket, Deadline deadline);
+// The steps of CloseGracefully, for a caller that drains many sockets without waiting on each:
+// stop sending; then read and drop input until `deadline`, true once the stream has ended (or
+// failed).
+void ShutdownSend(const Socket& socket);
+bool DrainToEnd(const Socket& socket, Deadline deadline);
 
 std::string ErrorText(int error);
 

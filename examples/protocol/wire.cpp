@@ -232,6 +232,7 @@ DecodeStatus DecodeFrame(const std::uint8_t* data, std::size_t size, Frame* fram
     std::uint32_t bodySize = 0;
     const DecodeStatus status = DecodeLength(field, &bodySize);
     if (status != DecodeStatus::Ok) {
+        *consumed = kLengthFieldSize + static_cast<std::size_t>(GetU32(field));
         return status;
     }
     if (size - kLengthFieldSize < bodySize) {

@@ -31,6 +31,7 @@ inline constexpr std::size_t kMaxFrameBody = 64 * 1024;
 // Win32 error codes, as Windows RPC reports them, for the failures of a call through the protocol.
 // Both peers answer with HRESULT_FROM_WIN32 of them.
 inline constexpr std::uint32_t kServerUnavailable = 1722;    // RPC_S_SERVER_UNAVAILABLE
+inline constexpr std::uint32_t kServerTooBusy = 1723;        // RPC_S_SERVER_TOO_BUSY
 inline constexpr std::uint32_t kCallFailed = 1726;           // RPC_S_CALL_FAILED
 inline constexpr std::uint32_t kCallFailedDidNotRun = 1727;  // RPC_S_CALL_FAILED_DNE
 inline constexpr std::uint32_t kProtocolError = 1728;        // RPC_S_PROTOCOL_ERROR

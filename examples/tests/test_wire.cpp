@@ -8,7 +8,7 @@ namespace {
 
 using namespace vqdemo::wire;
 
-constexpr std::int32_t kSuccess = 1;                                     // S_FALSE
+constexpr std::int32_t kSuccess = 1;                                   // S_FALSE
 const std::int32_t kFailure = static_cast<std::int32_t>(0x80004005u);  // E_FAIL
 
 // A frame body with its length field in front.
@@ -45,7 +45,8 @@ TEST(WireCodec, FramesHaveTheDocumentedLayout) {
     frame.method = static_cast<std::uint8_t>(Method::RequestClientEmergencyFailover);
     frame.callId = 0xA1B2C3D4;
     frame.payload = {0xAA, 0xBB};
-    const std::vector<std::uint8_t> expected = {10, 0, 0, 0, kVersion, 1, 15, 0, 0xD4, 0xC3, 0xB2, 0xA1, 0xAA, 0xBB};
+    const std::vector<std::uint8_t> expected = {10, 0,    0,    0,    kVersion, 1,    15,
+                                                0,  0xD4, 0xC3, 0xB2, 0xA1,     0xAA, 0xBB};
     EXPECT_EQ(EncodeFrame(frame), expected);
 }
 
@@ -96,27 +97,30 @@ TEST(WireCodec, NullAndEmptyStringsStayApart) {
 
 TEST(WireCodec, RejectsTruncatedOversizedAndMalformedFrames) {
     const std::uint8_t m = static_cast<std::uint8_t>(Method::GetServerEmergencyState);
+    // `consumed`: the size DecodeFrame gives the frame (0: left alone).
     const struct {
         const char* what;
         std::vector<std::uint8_t> bytes;
         DecodeStatus expected;
+        std::size_t consumed;
     } cases[] = {
-        {"part of a length field", {8, 0, 0}, DecodeStatus::NeedMore},
-        {"part of a body", {8, 0, 0, 0, kVersion, 1, m, 0, 1}, DecodeStatus::NeedMore},
-        {"empty body", WithLength({}), DecodeStatus::Malformed},
-        {"shorter than a header", WithLength({kVersion, 1, m}), DecodeStatus::Malformed},
-        {"unknown kind", WithLength({kVersion, 3, m, 0, 1, 0, 0, 0}), DecodeStatus::Malformed},
-        {"nonzero reserved byte", WithLength({kVersion, 1, m, 7, 1, 0, 0, 0}), DecodeStatus::Malformed},
-        {"other version", WithLength({2, 1, m, 0, 1, 0, 0, 0}), DecodeStatus::WrongVersion},
-        {"other version, shorter than a header", WithLength({0}), DecodeStatus::WrongVersion},
-        {"unknown method", WithLength({kVersion, 1, 22, 0, 1, 0, 0, 0}), DecodeStatus::UnknownMethod},
-        {"oversized, judged from the length field", {0x01, 0x00, 0x01, 0x00}, DecodeStatus::Oversized},
-        {"oversized, largest length", {0xFF, 0xFF, 0xFF, 0xFF}, DecodeStatus::Oversized},
+        {"part of a length field", {8, 0, 0}, DecodeStatus::NeedMore, 0},
+        {"part of a body", {8, 0, 0, 0, kVersion, 1, m, 0, 1}, DecodeStatus::NeedMore, 0},
+        {"empty body", WithLength({}), DecodeStatus::Malformed, 4},
+        {"shorter than a header", WithLength({kVersion, 1, m}), DecodeStatus::Malformed, 7},
+        {"unknown kind", WithLength({kVersion, 3, m, 0, 1, 0, 0, 0}), DecodeStatus::Malformed, 12},
+        {"nonzero reserved byte", WithLength({kVersion, 1, m, 7, 1, 0, 0, 0}), DecodeStatus::Malformed, 12},
+        {"other version", WithLength({2, 1, m, 0, 1, 0, 0, 0}), DecodeStatus::WrongVersion, 12},
+        {"other version, shorter than a header", WithLength({0}), DecodeStatus::WrongVersion, 5},
+        {"unknown method", WithLength({kVersion, 1, 22, 0, 1, 0, 0, 0}), DecodeStatus::UnknownMethod, 12},
+        {"oversized, length field only", {0x01, 0x00, 0x01, 0x00}, DecodeStatus::Oversized, 4 + 0x10001},
+        {"oversized, largest length", {0xFF, 0xFF, 0xFF, 0xFF}, DecodeStatus::Oversized, 4 + 0xFFFFFFFFull},
     };
     for (const auto& c : cases) {
         Frame frame;
         std::size_t consumed = 0;
         EXPECT_EQ(DecodeFrame(c.bytes.data(), c.bytes.size(), &frame, &consumed), c.expected) << c.what;
+        EXPECT_EQ(consumed, c.consumed) << c.what;
     }
     Frame big;
     big.payload.assign(kMaxFrameBody - kHeaderSize, 0);
@@ -135,18 +139,18 @@ TEST(WireCodec, RejectsPayloadsThatDoNotMatchTheSignature) {
     }
     request.push_back(0);
     const std::vector<std::uint8_t> badRequests[] = {
-        request,                                          // a trailing byte
-        {1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0x7F, 'a', 0},     // a string longer than the payload
-        {1, 0, 0, 0, 0x00, 0x00, 0x00, 0x80, 'a', 0},     // its byte count overflows 32 bits
+        request,                                       // a trailing byte
+        {1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0x7F, 'a', 0},  // a string longer than the payload
+        {1, 0, 0, 0, 0x00, 0x00, 0x00, 0x80, 'a', 0},  // its byte count overflows 32 bits
     };
     for (const auto& payload : badRequests) {
         EXPECT_FALSE(DecodeRequest(signature, payload));
     }
     const std::vector<std::uint8_t> badResponses[] = {
-        {},                                                   // no HRESULT
-        EncodeResponse(0, {}),                             // a success without its value
+        {},                                                 // no HRESULT
+        EncodeResponse(0, {}),                              // a success without its value
         EncodeResponse(0, {Value::I32(0), Value::I32(0)}),  // one value too many
-        {0xBA, 0x06, 0x07, 0x80, 0, 0, 0, 0},                 // a failure with a value
+        {0xBA, 0x06, 0x07, 0x80, 0, 0, 0, 0},               // a failure with a value
     };
     for (const auto& payload : badResponses) {
         EXPECT_FALSE(DecodeResponse(signature, payload));
