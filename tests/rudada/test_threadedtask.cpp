@@ -52,7 +52,9 @@ class TestTask : public Task {
 
     ProceedStatus Status() { return m_ProceedStatus.Read(); }
     // Whether the completion and the termination event are signalled.
-    bool Ended() { return Signalled(m_hTaskCompletionEvent.Read()) && Signalled(m_hTaskTerminationEvent.load()); }
+    bool Ended() {
+        return Signalled(m_hTaskCompletionEvent.Read()) && Signalled(m_hTaskTerminationEvent.load());
+    }
     static bool Signalled(HANDLE event) {
         return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
     }
