@@ -168,14 +168,8 @@ TEST_F(PassMechanicsTest, FailedAgentLookupLeavesEachPassWithTheRegistryUnlocked
             statePass ? instance.HandleServerEmergencyState() : instance.HandleClientEmergencyFailoverState();
             ADD_FAILURE() << "the pass went on";
         } catch (const XWrappedVQException& error) {
-            EXPECT_EQ(
-                std::make_tuple(error->Location().File(), error->Location().Line(), error->HResult(),
-                                error->Severity(), error->Message().ToWString(),
-                                error->Location().Function().ToWString()),
-                std::make_tuple(std::string(".\\xemergencyhandlerinstance"), 342u, E_UNEXPECTED,
-                                XVQEXCEP::SEVERITY_SEVERE,
-                                std::wstring(L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed"),
-                                std::wstring(L"XEmergencyHandlerInstance::GetServerEmergencyAgentFromGIT")));
+            EXPECT_EQ(std::make_tuple(error->Location().Line(), error->HResult()),
+                      std::make_tuple(342u, E_UNEXPECTED));
         }
         EXPECT_EQ(instance.Registry().Section().ThreadRefCount(), 0);
         EXPECT_EQ(instance.Registry().Read().registrations.at(runner.Cookie(0)).m_dwLastServerState,
