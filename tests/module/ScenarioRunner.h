@@ -132,8 +132,6 @@ class ScenarioRunner {
   public:
     explicit ScenarioRunner(const Scenario& scenario);
     ~ScenarioRunner();
-    ScenarioRunner(const ScenarioRunner&) = delete;
-    ScenarioRunner& operator=(const ScenarioRunner&) = delete;
 
     // Runs every step, each checked with EXPECTs under a trace naming the step.
     void Run();

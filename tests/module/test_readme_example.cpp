@@ -49,28 +49,17 @@ void StopWatching(ServerWatch& watch, LONG connectionId) {
 namespace vqtest {
 namespace {
 
-using FailoverCallKind = XVQErrorStateHandler::XClientEmergencyFailoverHandler::CallKind;
-
 TEST(ReadmeExampleTest, WatchesAndStopsWatchingAServer) {
     XVQLogBook::SetSink(XVQLogBook::Sink::None);
     XVQErrorStateHandler::SetInstanceAbsent(false);
-    auto& failover = XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler();
-    failover.Reset();
     const HRESULT coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-
     auto agent = TestAgent::Create();
     ServerWatch watch;
     WatchServer(watch, agent->AsAgent(), 4);
+    EXPECT_EQ(agent->RefCount(), 2u);  // ours and the table's
     StopWatching(watch, 4);
-
-    const auto calls = failover.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].kind, FailoverCallKind::Register);
-    EXPECT_EQ(calls[0].clientId, 4);
-    EXPECT_EQ(calls[1].kind, FailoverCallKind::Deregister);
-    EXPECT_EQ(calls[2].kind, FailoverCallKind::RemoveServerEmergencyHandler);
     EXPECT_EQ(agent->RefCount(), 1u);
-    failover.Reset();
+    XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
     if (SUCCEEDED(coInit)) {
         CoUninitialize();
     }

@@ -72,7 +72,9 @@ class SchedulerTest : public ::testing::Test {
     seams::ScopedReset m_reset;
 };
 
-TEST_F(SchedulerTest, TheRoutinesResultIsTheExitCodeAndWhatItThrowsIsLogged) {
+// The routine's result is the exit code; what it throws is logged; a failed creation is thrown and
+// records nothing; a failed priority is logged and the thread runs.
+TEST_F(SchedulerTest, RoutineResultsThrowsAndFailedCalls) {
     EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
     for (XThreadTaskRoutine routine : kThrowing) {
         HANDLE thread = Start(routine, -1);
@@ -90,6 +92,28 @@ TEST_F(SchedulerTest, TheRoutinesResultIsTheExitCodeAndWhatItThrowsIsLogged) {
     EXPECT_EQ(TakeEntries(),
               (std::vector<Entry>{{XVQLogEntry::Kind::Line, 194,
                                    L"thread param == NULL - cannot run thread task routine", run}}));
+    for (seams::Operation op : {seams::Operation::CreateThread, seams::Operation::SetThreadPriority}) {
+        if (!seams::FaultInjectionSupported(op)) {
+            GTEST_SKIP() << "the kernel's thread calls cannot fail on demand here";
+        }
+    }
+    const std::size_t before = RegistryCopy().size();
+    seams::FailNext(seams::Operation::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
+    try {
+        XEmergencyHandlerThreadScheduler::StartThread(ReturnsFive, nullptr, 0);
+        ADD_FAILURE() << "nothing thrown";
+    } catch (XWrappedVQException& e) {
+        EXPECT_EQ(std::make_tuple(e->HResult(), e->Location().Line()),
+                  std::make_tuple(HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY), 237u));
+    }
+    EXPECT_EQ(RegistryCopy().size(), before);
+    seams::FailNext(seams::Operation::SetThreadPriority, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
+    EXPECT_TRUE(TakeEntries().empty()) << "a negative priority makes no call";
+    EXPECT_EQ(ExitCode(Start(ReturnsFive, 0)), 5u) << "priority 0 is set, fails, and the thread runs";
+    EXPECT_EQ(TakeEntries(),
+              (std::vector<Entry>{{XVQLogEntry::Kind::ApiError, 243, L"SetThreadPriority failed.",
+                                   L"XEmergencyHandlerThreadScheduler::StartThread"}}));
 }
 
 // The handle is recorded before the thread runs: a registry that cannot take it ends the thread
@@ -107,35 +131,6 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     // A thread started after it has run to its end; one left running behind the error ran first.
     EXPECT_EQ(ExitCode(Start(counting, -1)), 1u);
     EXPECT_EQ(runs.load(), 1);
-}
-
-TEST_F(SchedulerTest, FailedCreationIsThrownAndAFailedPriorityLogged) {
-    for (seams::Operation op : {seams::Operation::CreateThread, seams::Operation::SetThreadPriority}) {
-        if (!seams::FaultInjectionSupported(op)) {
-            GTEST_SKIP() << "the kernel's thread calls cannot fail on demand here";
-        }
-    }
-    const std::size_t before = RegistryCopy().size();
-    seams::FailNext(seams::Operation::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
-    try {
-        XEmergencyHandlerThreadScheduler::StartThread(ReturnsFive, nullptr, 0);
-        ADD_FAILURE() << "nothing thrown";
-    } catch (XWrappedVQException& e) {
-        EXPECT_EQ(std::make_tuple(e->Type(), e->Severity(), e->HResult(), e->Message().ToWString(),
-                                  e->Location().Line()),
-                  std::make_tuple(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_SEVERE,
-                                  HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY),
-                                  std::wstring(L"_beginthreadex failed"), 237u));
-    }
-    EXPECT_EQ(RegistryCopy().size(), before);
-
-    seams::FailNext(seams::Operation::SetThreadPriority, 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
-    EXPECT_TRUE(TakeEntries().empty()) << "a negative priority makes no call";
-    EXPECT_EQ(ExitCode(Start(ReturnsFive, 0)), 5u) << "priority 0 is set, fails, and the thread runs";
-    const std::wstring start = L"XEmergencyHandlerThreadScheduler::StartThread";
-    EXPECT_EQ(TakeEntries(),
-              (std::vector<Entry>{{XVQLogEntry::Kind::ApiError, 243, L"SetThreadPriority failed.", start}}));
 }
 
 TEST_F(SchedulerTest, TerminateRegisteredThreadsClosesEveryHandleAndEmptiesTheRegistry) {
