@@ -2,10 +2,8 @@
 // not the process-wide one.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -107,54 +105,12 @@ void Fault() {
     *nowhere = 1;
 }
 
-class FaultingHandler : public RecordingHandler {
-  public:
-    using RecordingHandler::RecordingHandler;
-    void OnServerEmergencyState(DWORD state, LONG mode) override {
-        RecordingHandler::OnServerEmergencyState(state, mode);
-        Fault();
-    }
-};
-
 // The asan preset builds with UBSan too, which stops at the deliberate null store before it faults.
 #if defined(__SANITIZE_ADDRESS__)
 #define VQ_SKIP_FAULT_TEST() GTEST_SKIP() << "UBSan stops at the deliberate null store"
 #else
 #define VQ_SKIP_FAULT_TEST() (void)0
 #endif
-
-// A callback runs inside the pass's collecting ladder: its fault, reported by the translator, is
-// collected like any other error of a callback, the next handler is called and the worker goes on.
-TEST_F(TaskTest, AFaultInACallbackIsCollectedAndTheWorkerGoesOn) {
-    VQ_SKIP_FAULT_TEST();
-    auto agent = TestAgent::Create();
-    agent->State().SetDefault({S_OK, 2});
-    FaultingHandler faulting(m_journal);
-    RecordingHandler other(m_journal);
-    Register(agent, {&faulting, &other});
-    Gate thirdPoll;
-    std::atomic<int> polls{0};
-    agent->SetCallHook([&](const AgentCall& call) {
-        if (call.method == AgentMethod::GetServerEmergencyState && ++polls == 3) {
-            thirdPoll.Open();
-        }
-    });
-    Start(10);
-    ASSERT_TRUE(thirdPoll.Wait()) << "the worker stopped polling";
-    m_task->SetTerminationEvent();
-    m_task->Stop();
-    agent->SetCallHook(nullptr);
-    EXPECT_TRUE(m_task->GetTaskException().IsEmpty());
-    EXPECT_EQ(m_journal.Count(), 2u) << "the same state again is no change";
-    const auto collected = m_instance.ExceptionLogger().Read().Errors();
-    ASSERT_EQ(collected.size(), 1u);
-    EXPECT_EQ(std::make_tuple(collected[0]->Type(), static_cast<DWORD>(collected[0]->HResult())),
-              std::make_tuple(XVQEXCEP::TYPE_STRUCTURED, 0xC0000005u));
-    const auto log = XVQLogBook::Entries();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(std::make_tuple(log[0].kind, log[0].file, log[0].line, static_cast<DWORD>(log[0].hr)),
-              std::make_tuple(XVQLogEntry::Kind::Structured, std::string(".\\stdafx"), 21u, 0xC0000005u));
-}
 
 // An agent call is not guarded inside the pass: a fault there ends the worker, every handler of
 // every registration hears kind 3, and the registry lock the pass held is free again.
@@ -184,25 +140,6 @@ TEST_F(TaskTest, AFaultInAnAgentCallEndsTheWorkerAndFreesTheRegistry) {
     std::thread client([&] { m_instance.AddHandler(&late, healthy->AsAgent()); });
     client.join();  // would hang if the fault had left the registry locked
     EXPECT_EQ(m_instance.Registry().Read().registrations.size(), 3u);
-}
-
-TEST(TeardownTest, DestroyInstanceStopsTheWorkerClearsTheRegistryAndMakesNoCallback) {
-    XVQLogBook::SetSink(XVQLogBook::Sink::None);
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
-    XEmergencyHandlerInstance* instance = XEmergencyHandlerInstance::InstanceIn(
-        slot, [] { return new XEmergencyHandlerInstance([](XEmergencyHandlerInstance&) {}); });
-    auto agent = TestAgent::Create();
-    agent->State().SetDefault({S_OK, 1});
-    Journal journal;
-    RecordingHandler handler(journal);
-    instance->AddHandler(&handler, agent->AsAgent());
-    XEmergencyHandlerInstance::DestroyInstanceIn(slot);
-    EXPECT_EQ(slot.load(), nullptr);
-    EXPECT_EQ(journal.Count(), 0u) << "the teardown called a handler";
-    EXPECT_EQ(agent->RefCount(), 2u) << "the teardown revokes no cookie";
-    XEmergencyHandlerInstance::DestroyInstanceIn(slot);  // an empty slot: nothing happens
-    CoUninitialize();
 }
 
 }  // namespace
