@@ -74,6 +74,7 @@ using ReportTest = PassesTest;
 
 // Each scenario also checks that a throwing handler stops neither the other handlers nor the pass.
 TEST_F(ReportTest, EveryReportSiteOfThePasses) {
+    using namespace XVQEXCEP;
     const unsigned wrappedLine = WrappedThrowLine();
     const struct {
         Scenario scenario;
@@ -90,12 +91,11 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ServerEmergencyState, ThrowKind::StdException},
            {1, HandlerSlot::ServerEmergencyState, ThrowKind::Other}}},
-         {{XVQEXCEP::TYPE_MODULE, 725, kFail, XVQEXCEP::SEVERITY_WARNING, L"no server EmergencyConfiguration",
-           kStatePass},
-          {XVQEXCEP::TYPE_STD, 771, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kStatePass},
-          {XVQEXCEP::TYPE_UNKNOWN, 775, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kStatePass},
+         {{TYPE_MODULE, 725, kFail, SEVERITY_WARNING, L"no server EmergencyConfiguration", kStatePass},
+          {TYPE_STD, 771, kFail, SEVERITY_SEVERE, kThrown, kStatePass},
+          {TYPE_UNKNOWN, 775, kFail, SEVERITY_SEVERE, L"unknown exception", kStatePass},
           // The severity of a failed request is the HRESULT's own (a lost server ranks lower).
-          {XVQEXCEP::TYPE_MODULE, 612, kRpcServerUnavailable, XVQEXCEP::SEVERITY_ERROR, L"", kFailoverPass}}},
+          {TYPE_MODULE, 612, kRpcServerUnavailable, SEVERITY_ERROR, L"", kFailoverPass}}},
         // The handler's own exception is collected as it was thrown.
         {{{{0, 1, 2, 3}},
           {{std::nullopt,
@@ -108,12 +108,12 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           {{0, HandlerSlot::AgentError, ThrowKind::StdException},
            {1, HandlerSlot::AgentError, ThrowKind::Other},
            {2, HandlerSlot::AgentError, ThrowKind::WrappedVQException}}},
-         {{XVQEXCEP::TYPE_STD, 835, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kDispatch},
-          {XVQEXCEP::TYPE_UNKNOWN, 839, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception", kDispatch},
-          {XVQEXCEP::TYPE_MODULE, wrappedLine, kFail, XVQEXCEP::SEVERITY_WARNING, kThrown,
-           L"RecordingHandler::Handle", "RecordingHandler.cpp", L"tests"},
-          {XVQEXCEP::TYPE_SYSTEM, 698, kRpcDisconnected, XVQEXCEP::SEVERITY_ERROR,
-           L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}}},
+         {{TYPE_STD, 835, kFail, SEVERITY_SEVERE, kThrown, kDispatch},
+          {TYPE_UNKNOWN, 839, kFail, SEVERITY_SEVERE, L"unknown exception", kDispatch},
+          {TYPE_MODULE, wrappedLine, kFail, SEVERITY_WARNING, kThrown, L"RecordingHandler::Handle",
+           "RecordingHandler.cpp", L"tests"},
+          {TYPE_SYSTEM, 698, kRpcDisconnected, SEVERITY_ERROR, L"ptrSrvAgent->GetServerEmergencyState failed",
+           kStatePass}}},
         {{{{0, 1, 2}},
           {{std::nullopt,
             {std::nullopt, true},
@@ -124,11 +124,10 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ClientEmergencyFailover, ThrowKind::StdException},
            {1, HandlerSlot::ClientEmergencyFailover, ThrowKind::Other}}},
-         {{XVQEXCEP::TYPE_MODULE, 568, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
-           L"XVQErrorStateHandler::GetInstance() is NULL", kFailoverPass},
-          {XVQEXCEP::TYPE_STD, 644, kFail, XVQEXCEP::SEVERITY_SEVERE, kThrown, kFailoverPass},
-          {XVQEXCEP::TYPE_UNKNOWN, 648, kFail, XVQEXCEP::SEVERITY_SEVERE, L"unknown exception",
-           kFailoverPass}}},
+         {{TYPE_MODULE, 568, E_POINTER, SEVERITY_SEVERE, L"XVQErrorStateHandler::GetInstance() is NULL",
+           kFailoverPass},
+          {TYPE_STD, 644, kFail, SEVERITY_SEVERE, kThrown, kFailoverPass},
+          {TYPE_UNKNOWN, 648, kFail, SEVERITY_SEVERE, L"unknown exception", kFailoverPass}}},
     };
     for (const auto& row : rows) {
         ScenarioRunner runner(row.scenario);

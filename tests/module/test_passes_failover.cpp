@@ -10,34 +10,22 @@ constexpr HRESULT kServerFault = static_cast<HRESULT>(0x80010105);  // RPC_E_SER
 
 using FailoverPassTest = PassesTest;
 
-TEST_F(FailoverPassTest, OnlyAResultBelowOneIsToldToTheHandlers) {
-    RunScenario({{{0}, {1}, {2}},
-                 {{std::nullopt,
-                   {},
-                   {{{S_OK, 0x4}, kMask4, {S_OK, 1}},
-                    {{S_OK, 0x4}, kMask4, {S_OK, 0}},
-                    {{S_OK, 0x4}, kMask4, {S_OK, -1}}},
-                   {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
-                    OnState(1, 0x4, kEmergency), GetState(2), GetConfig(2), OnState(2, 0x4, kEmergency),
-                    Request(0), Request(1), OnFailover(1, 1), Request(2), OnFailover(2, 2)}}}});
-}
-
-TEST_F(FailoverPassTest, FailedRequestGivesTheKindNoFailoverCallbackAndIsNotRepeated) {
-    RunScenario({{{0}, {1}},
+TEST_F(FailoverPassTest, OnlyAResultBelowOneIsToldAndAFailedRequestGivesTheKind) {
+    RunScenario({{{0}, {1}, {2}, {3}},
                  {// The agent leaves the result at the module's 0 when it fails: only the HRESULT counts.
                   {std::nullopt,
                    {},
-                   {{{S_OK, 0x4}, kMask4, {kServerFault, 0}}, {{S_OK, 0x4}, kMask4, {kFail, 0}}},
+                   {{{S_OK, 0x4}, kMask4, {S_OK, 1}},
+                    {{S_OK, 0x4}, kMask4, {S_OK, -1}},
+                    {{S_OK, 0x4}, kMask4, {kServerFault, 0}},
+                    {{S_OK, 0x4}, kMask4, {kFail, 0}}},
                    {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), GetState(1), GetConfig(1),
-                    OnState(1, 0x4, kEmergency), Request(0), OnError(0, kCommunication), Request(1),
-                    OnError(1, kOther)},
+                    OnState(1, 0x4, kEmergency), GetState(2), GetConfig(2), OnState(2, 0x4, kEmergency),
+                    GetState(3), GetConfig(3), OnState(3, 0x4, kEmergency), Request(0), Request(1),
+                    OnFailover(1, 1), Request(2), OnError(2, kCommunication), Request(3), OnError(3, kOther)},
                    {kServerFault, kFail}},
-                  // Still registered, still polled; the request is not made again.
-                  {std::nullopt,
-                   {},
-                   {{{S_OK, 0x5}}, {{S_OK, 0x5}}},
-                   {GetState(0), GetConfig(0), OnState(0, 0x5, kEmergency), GetState(1), GetConfig(1),
-                    OnState(1, 0x5, kEmergency)}}}});
+                  // No request, failed or not, is made again.
+                  {std::nullopt, {}, {}, {GetState(0), GetState(1), GetState(2), GetState(3)}}}});
 }
 
 TEST_F(FailoverPassTest, DeadlineWrapsOnBothSidesOfTheTickCount) {
