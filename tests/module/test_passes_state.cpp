@@ -27,8 +27,9 @@ TEST_F(StatePassTest, FirstPollIsAChangeUnlessTheServerReportsTheInitialState) {
                    {GetState(0), GetConfig(0), OnState(0, 9, kNormal), GetState(1)}}}});
 }
 
+// Callbacks follow the handlers' addresses, not the order they were added in, and skip a null handler.
 TEST_F(StatePassTest, EmergencyByMaskStartsTheTickOnceAndFailsOverOnce) {
-    RunScenario({{{0, 1}},
+    RunScenario({{{kNullHandler, 1, 0}},
                  {// 0x6 meets the mask: emergency, start tick, failover in the same cycle.
                   {1000,
                    {},
@@ -93,17 +94,6 @@ TEST_F(StatePassTest, FailedPollGivesTheKindAndDropsTheRegistrationBeforeTheFail
            std::vector<Record>{{4, 0x4, true, 0xFFFFF000, 1}}},
           // The dropped registrations are never polled again.
           {std::nullopt, {}, {}, {GetState(4)}}}});
-}
-
-TEST_F(StatePassTest, CallbacksFollowCookieThenHandlerAddressAndSkipNullHandlers) {
-    RunScenario(
-        {{{kNullHandler, 2, 0}, {3, 1}},
-         {{std::nullopt,
-           {},
-           {{{S_OK, 0x4}}, {{S_OK, 0x4}}},
-           {GetState(0), GetConfig(0), OnState(0, 0x4, kEmergency), OnState(2, 0x4, kEmergency), GetState(1),
-            GetConfig(1), OnState(1, 0x4, kEmergency), OnState(3, 0x4, kEmergency), Request(0),
-            OnFailover(0, 0), OnFailover(2, 0), Request(1), OnFailover(1, 1), OnFailover(3, 1)}}}});
 }
 
 }  // namespace

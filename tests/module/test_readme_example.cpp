@@ -66,21 +66,17 @@ TEST(ReadmeExampleTest, WatchesAndStopsWatchingAServer) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
-    return file ? text.str() : std::string();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 // The text strictly between the first `begin` and the `end` after it; empty when either is missing.
 std::string Between(const std::string& text, const std::string& begin, const std::string& end) {
     const std::size_t from = text.find(begin);
-    if (from == std::string::npos) {
-        return {};
-    }
-    const std::size_t start = from + begin.size();
-    const std::size_t to = text.find(end, start);
-    return to == std::string::npos ? std::string() : text.substr(start, to - start);
+    const std::size_t to = from == std::string::npos ? from : text.find(end, from + begin.size());
+    return to == std::string::npos ? std::string()
+                                   : text.substr(from + begin.size(), to - from - begin.size());
 }
 
 TEST(ReadmeExampleTest, ReadmeShowsThisCode) {
