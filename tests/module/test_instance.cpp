@@ -116,20 +116,15 @@ TEST_F(InstanceTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
         calls.push_back(std::async(std::launch::async,
                                    [&] { return XEmergencyHandlerInstance::InstanceIn(slot, create); }));
     }
-    std::vector<XEmergencyHandlerInstance*> results;
     for (auto& call : calls) {
-        results.push_back(call.get());
+        EXPECT_EQ(call.get(), slot.load());
     }
     XEmergencyHandlerInstance* const installed = slot.load();
     ASSERT_NE(installed, nullptr);
-    EXPECT_EQ(results, std::vector<XEmergencyHandlerInstance*>(calls.size(), installed));
     EXPECT_EQ(alive.use_count(), 2);  // ours and the installed one's: the losers were destroyed
     installed->Init();
     EXPECT_EQ(workerStarts, 1) << "a later Init starts no second worker";
     delete installed;
-    XEmergencyHandlerInstance failing(
-        [](XEmergencyHandlerInstance&) { throw std::runtime_error("no worker"); });
-    EXPECT_THROW(failing.Init(), std::runtime_error);
 }
 
 // A task that could not be created leaves none, so the next Init (a racing first call) creates it.

@@ -24,14 +24,12 @@ TEST(IsCommunicationFailure, DecidesByFacilityThenByCode) {
                             1726, 1727, 1791, 1817, 1832, 1898, 1900, 1913, 1918};
     const ULONG outside[] = {4,    6,    13,   15,   121,  123,  163,  165,  996,  998,  1129, 1131,
                              1337, 1339, 1699, 1792, 1816, 1833, 1897, 1899, 1901, 1912, 1919, 0x16BA};
-    const auto communication = [](ULONG hr) {
-        return XEmergencyHandlerInstance::IsCommunicationFailure(static_cast<HRESULT>(hr));
-    };
+    const auto communication = &XEmergencyHandlerInstance::IsCommunicationFailure;
     for (const ULONG code : inside) {
-        EXPECT_TRUE(communication(0x80070000 | code)) << code;
+        EXPECT_TRUE(communication(static_cast<HRESULT>(0x80070000 | code))) << code;
     }
     for (const ULONG code : outside) {
-        EXPECT_FALSE(communication(0x80070000 | code)) << code;
+        EXPECT_FALSE(communication(static_cast<HRESULT>(0x80070000 | code))) << code;
     }
     // Success codes; E_INVALIDARG excepted though 87 of another facility counts; facility RPC
     // whatever the code, facility 4 never, bits above the 13 facility bits ignored.
@@ -40,7 +38,7 @@ TEST(IsCommunicationFailure, DecidesByFacilityThenByCode) {
         {0x80010000, true}, {0x8001FFFF, true}, {0xA0010000, true},  {0x800406BA, false}, {0xE0040005, false},
         {0x9FFF0005, true}, {0x800A06BA, true}, {0x80004005, false}, {0x80004003, false}};
     for (const auto& [hr, expected] : rows) {
-        EXPECT_EQ(communication(hr), expected) << std::hex << hr;
+        EXPECT_EQ(communication(static_cast<HRESULT>(hr)), expected) << std::hex << hr;
     }
 }
 

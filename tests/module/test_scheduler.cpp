@@ -29,7 +29,6 @@ class SchedulerTest : public ::testing::Test {
         XVQLogBook::SetSink(XVQLogBook::Sink::None);
         XVQLogBook::Clear();
     }
-    void TearDown() override { XVQLogBook::Clear(); }
 
     // Starts a thread and returns its handle, which must be the one new entry of the registry.
     static HANDLE Start(XThreadTaskRoutine routine, int priority) {

@@ -36,13 +36,6 @@ class TaskTest : public ::testing::Test {
         }
         m_instance.ReleaseGIT();
         CoUninitialize();
-        XVQLogBook::Clear();
-    }
-
-    // Cycles `interval` milliseconds apart.
-    void Start(DWORD interval) {
-        m_task = std::make_unique<XEmergencyHandlerTask>(interval, 1);
-        m_task->Start(&m_instance);
     }
 
     vqplatform::testing::ScopedReset m_seams;
@@ -68,7 +61,8 @@ TEST_F(TaskTest, TerminationDuringTheFirstCycleLetsTheCycleFinish) {
     RecordingHandler handler(m_journal);
     m_instance.AddHandler(&handler, agent->AsAgent());
     const auto started = std::chrono::steady_clock::now();
-    Start(200);
+    m_task = std::make_unique<XEmergencyHandlerTask>(200, 1);  // cycles 200 ms apart
+    m_task->Start(&m_instance);
     ASSERT_TRUE(inCycle.Wait());
     // A lower bound only, so that load cannot break it; half, since a timed wait may end a timer
     // tick early.
@@ -98,17 +92,12 @@ void Fault() {
     *nowhere = 1;
 }
 
-// The asan preset builds with UBSan too, which stops at the deliberate null store before it faults.
-#if defined(__SANITIZE_ADDRESS__)
-#define VQ_SKIP_FAULT_TEST() GTEST_SKIP() << "UBSan stops at the deliberate null store"
-#else
-#define VQ_SKIP_FAULT_TEST() (void)0
-#endif
-
 // An agent call is not guarded inside the pass: a fault there ends the worker, every handler of
 // every registration hears kind 3, and the registry lock the pass held is free again.
 TEST_F(TaskTest, AFaultInAnAgentCallEndsTheWorkerAndFreesTheRegistry) {
-    VQ_SKIP_FAULT_TEST();
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the asan preset's UBSan stops at the deliberate null store before it faults";
+#endif
     auto faulty = TestAgent::Create();
     auto healthy = TestAgent::Create();
     faulty->SetCallHook([](const AgentCall& call) {
@@ -120,7 +109,8 @@ TEST_F(TaskTest, AFaultInAnAgentCallEndsTheWorkerAndFreesTheRegistry) {
     RecordingHandler second(m_journal);
     m_instance.AddHandler(&first, faulty->AsAgent());
     m_instance.AddHandler(&second, healthy->AsAgent());
-    Start(10);
+    m_task = std::make_unique<XEmergencyHandlerTask>(10, 1);
+    m_task->Start(&m_instance);
     ASSERT_TRUE(m_journal.WaitForCount(2, 30s));
     m_task->Stop();
     for (const HandlerEvent& event : m_journal.Events()) {
