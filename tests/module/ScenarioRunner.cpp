@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
 
 namespace vqtest::scenario {
 
@@ -16,9 +15,8 @@ std::ostream& operator<<(std::ostream& out, const Event& event) {
 }
 
 void RunScenario(const Scenario& scenario) {
-    const bool fixesTicks = std::any_of(scenario.steps.begin(), scenario.steps.end(),
-                                        [](const Step& step) { return step.tick.has_value(); });
-    if (fixesTicks && !vqplatform::testing::ClockSeamSupported()) {
+    if (std::any_of(scenario.steps.begin(), scenario.steps.end(), [](const Step& s) { return s.tick; }) &&
+        !vqplatform::testing::ClockSeamSupported()) {
         GTEST_SKIP() << "the tick count cannot be fixed on this platform";
     }
     ScenarioRunner(scenario).Run();
@@ -98,12 +96,10 @@ int ScenarioRunner::Registration(DWORD cookie) const {
 void ScenarioRunner::Flush() {
     const std::vector<HandlerEvent> callbacks = m_journal.Events();
     for (; m_callbacksSeen < callbacks.size(); ++m_callbacksSeen) {
-        const HandlerEvent& callback = callbacks[m_callbacksSeen];
-        const int h = static_cast<int>(callback.handler - m_handlers);
-        const DWORD second = callback.slot == HandlerSlot::ClientEmergencyFailover
-                                 ? static_cast<DWORD>(Registration(callback.second))
-                                 : callback.second;
-        m_events.push_back({static_cast<EventKind>(callback.slot), h, callback.first, second});
+        const HandlerEvent& c = callbacks[m_callbacksSeen];
+        const bool failover = c.slot == HandlerSlot::ClientEmergencyFailover;
+        m_events.push_back({static_cast<EventKind>(c.slot), static_cast<int>(c.handler - m_handlers), c.first,
+                            failover ? static_cast<DWORD>(Registration(c.second)) : c.second});
     }
 }
 
@@ -132,7 +128,6 @@ void ScenarioRunner::RunStep(const Step& step) {
     Flush();
     m_events.clear();
     m_instance.ExceptionLogger().GetProxy()->Clear();
-
     try {
         m_instance.HandleServerEmergencyState();
         m_instance.HandleClientEmergencyFailoverState();
@@ -142,9 +137,9 @@ void ScenarioRunner::RunStep(const Step& step) {
 
     std::vector<Event> expected = step.expected;
     for (Event& event : expected) {
-        if (event.kind == EventKind::RequestClientEmergencyFailover) {
-            event.first = m_instance.GetClientProcessId();
-        }
+        event.first = event.kind == EventKind::RequestClientEmergencyFailover
+                          ? m_instance.GetClientProcessId()
+                          : event.first;
     }
     EXPECT_EQ(Events(), expected);
     EXPECT_EQ(RegistryCallCount(), registryCallsBefore) << "the passes touched the failover registry";
