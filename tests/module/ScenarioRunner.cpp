@@ -1,6 +1,5 @@
 #include "ScenarioRunner.h"
 
-#include <algorithm>
 #include <string>
 
 namespace vqtest::scenario {
@@ -84,16 +83,7 @@ void ScenarioRunner::Run() {
     }
 }
 
-std::size_t ScenarioRunner::RegistryCallCount() const {
-    // Through the object itself: it stays readable while GetInstance() says absent.
-    return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
-}
-
-int ScenarioRunner::Registration(DWORD cookie) const {
-    return static_cast<int>(std::find(m_cookies.begin(), m_cookies.end(), cookie) - m_cookies.begin());
-}
-
-void ScenarioRunner::Flush() {
+const std::vector<Event>& ScenarioRunner::Flush() {
     const std::vector<HandlerEvent> callbacks = m_journal.Events();
     for (; m_callbacksSeen < callbacks.size(); ++m_callbacksSeen) {
         const HandlerEvent& c = callbacks[m_callbacksSeen];
@@ -101,10 +91,6 @@ void ScenarioRunner::Flush() {
         m_events.push_back({static_cast<EventKind>(c.slot), static_cast<int>(c.handler - m_handlers), c.first,
                             failover ? static_cast<DWORD>(Registration(c.second)) : c.second});
     }
-}
-
-std::vector<Event> ScenarioRunner::Events() {
-    Flush();
     return m_events;
 }
 
