@@ -81,9 +81,7 @@ class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity
     // A new agent with one reference, owned by the result.
     static ATL::CComPtr<TestAgent> Create(IdentityMode identity = IdentityMode::None, DWORD serverId = 0,
                                           const wchar_t* serverName = L"") {
-        ATL::CComPtr<TestAgent> agent;
-        agent.Attach(new TestAgent(identity, serverId, serverName));
-        return agent;
+        return new TestAgent(identity, serverId, serverName);
     }
 
     // The agent as the library takes it.
@@ -196,7 +194,7 @@ class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity
     const IdentityMode m_identity;
     const DWORD m_serverId;
     const std::wstring m_serverName;
-    std::atomic<ULONG> m_refs{1};
+    std::atomic<ULONG> m_refs{0};  // the first reference is the one Create returns
     AnswerScript<StateAnswer> m_state;
     AnswerScript<ConfigurationAnswer> m_configuration;
     AnswerScript<FailoverAnswer> m_failover;
