@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <tuple>
 
 #include "VQError/VQError.h"
 #include "VQProcessStateHandler/XVQProcessEmergencyHandler.h"
@@ -13,6 +14,7 @@ namespace vqtest {
 namespace {
 
 using namespace std::chrono_literals;
+using Api = XVQProcessEmergencyHandler;
 
 TEST(WorkerEndToEnd, EmergencyFailoverAndLostServerReachTheHandlers) {
     XVQLogBook::SetSink(XVQLogBook::Sink::None);
@@ -27,42 +29,41 @@ TEST(WorkerEndToEnd, EmergencyFailoverAndLostServerReachTheHandlers) {
     Journal journal;
     RecordingHandler watching(journal, "watching");
     RecordingHandler losing(journal, "losing");
-    XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&watching, emergency->AsAgent());
-    XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&losing, lost->AsAgent());
-    XVQProcessEmergencyHandler::RegisterClientConnectionId(&losing, 8);
+    Api::RegisterServerEmergencyHandler(&watching, emergency->AsAgent());
+    Api::RegisterServerEmergencyHandler(&losing, lost->AsAgent());
+    Api::RegisterClientConnectionId(&losing, 8);
 
     // The first cycle after the registrations comes within one interval.
     ASSERT_TRUE(journal.WaitForCount(3, 25s)) << "no cycle within 25 s";
     const auto watched = watching.Events();
     ASSERT_EQ(watched.size(), 2u);
-    EXPECT_EQ(watched[0].slot, HandlerSlot::ServerEmergencyState);
-    EXPECT_EQ(watched[0].first, 5u);
-    EXPECT_EQ(watched[0].second, 2u);
-    EXPECT_EQ(watched[1].slot, HandlerSlot::ClientEmergencyFailover);
-    EXPECT_EQ(watched[1].first, 2u);
+    EXPECT_EQ(std::make_tuple(watched[0].slot, watched[0].first, watched[0].second),
+              std::make_tuple(HandlerSlot::ServerEmergencyState, 5u, 2u));
+    EXPECT_EQ(std::make_tuple(watched[1].slot, watched[1].first),
+              std::make_tuple(HandlerSlot::ClientEmergencyFailover, 2u));
     EXPECT_NE(watched[1].second, 0u) << "the registration cookie";
     const auto calls = emergency->Calls();
     ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back().method, AgentMethod::RequestClientEmergencyFailover);
-    EXPECT_EQ(calls.back().processId, GetCurrentProcessId());
+    EXPECT_EQ(std::make_tuple(calls.back().method, calls.back().processId),
+              std::make_tuple(AgentMethod::RequestClientEmergencyFailover, GetCurrentProcessId()));
 
     const auto lostEvents = losing.Events();
     ASSERT_EQ(lostEvents.size(), 1u);
-    EXPECT_EQ(lostEvents[0].slot, HandlerSlot::AgentError);
-    EXPECT_EQ(lostEvents[0].first, 1u);
+    EXPECT_EQ(std::make_tuple(lostEvents[0].slot, lostEvents[0].first),
+              std::make_tuple(HandlerSlot::AgentError, 1u));
     EXPECT_NE(lostEvents[0].threadId, GetCurrentThreadId());
 
     // The failed agent's registration is gone: the handler is unknown now.
     try {
-        XVQProcessEmergencyHandler::RegisterClientConnectionId(&losing, 9);
+        Api::RegisterClientConnectionId(&losing, 9);
         ADD_FAILURE() << "an id was accepted for a dropped registration";
     } catch (XWrappedVQException& e) {
         ASSERT_FALSE(e.IsEmpty());
         EXPECT_EQ(e->Location().Line(), 470u);
     }
 
-    XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(&watching);
-    XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(&losing);
+    Api::DeregisterServerEmergencyHandler(&watching);
+    Api::DeregisterServerEmergencyHandler(&losing);
     if (SUCCEEDED(coInit)) {
         CoUninitialize();
     }

@@ -1,8 +1,6 @@
 #include "ScenarioRunner.h"
 
-#include <algorithm>
 #include <string>
-#include <utility>
 
 namespace vqtest::scenario {
 
@@ -16,9 +14,8 @@ std::ostream& operator<<(std::ostream& out, const Event& event) {
 }
 
 void RunScenario(const Scenario& scenario) {
-    const bool fixesTicks = std::any_of(scenario.steps.begin(), scenario.steps.end(),
-                                        [](const Step& step) { return step.tick.has_value(); });
-    if (fixesTicks && !vqplatform::testing::ClockSeamSupported()) {
+    if (std::any_of(scenario.steps.begin(), scenario.steps.end(), [](const Step& s) { return s.tick; }) &&
+        !vqplatform::testing::ClockSeamSupported()) {
         GTEST_SKIP() << "the tick count cannot be fixed on this platform";
     }
     ScenarioRunner(scenario).Run();
@@ -86,29 +83,14 @@ void ScenarioRunner::Run() {
     }
 }
 
-std::size_t ScenarioRunner::RegistryCallCount() const {
-    // Through the object itself: it stays readable while GetInstance() says absent.
-    return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
-}
-
-int ScenarioRunner::Registration(DWORD cookie) const {
-    return static_cast<int>(std::find(m_cookies.begin(), m_cookies.end(), cookie) - m_cookies.begin());
-}
-
-void ScenarioRunner::Flush() {
+const std::vector<Event>& ScenarioRunner::Flush() {
     const std::vector<HandlerEvent> callbacks = m_journal.Events();
     for (; m_callbacksSeen < callbacks.size(); ++m_callbacksSeen) {
-        const HandlerEvent& callback = callbacks[m_callbacksSeen];
-        const int h = static_cast<int>(callback.handler - m_handlers);
-        const DWORD second = callback.slot == HandlerSlot::ClientEmergencyFailover
-                                 ? static_cast<DWORD>(Registration(callback.second))
-                                 : callback.second;
-        m_events.push_back({static_cast<EventKind>(callback.slot), h, callback.first, second});
+        const HandlerEvent& c = callbacks[m_callbacksSeen];
+        const bool failover = c.slot == HandlerSlot::ClientEmergencyFailover;
+        m_events.push_back({static_cast<EventKind>(c.slot), static_cast<int>(c.handler - m_handlers), c.first,
+                            failover ? static_cast<DWORD>(Registration(c.second)) : c.second});
     }
-}
-
-std::vector<Event> ScenarioRunner::Events() {
-    Flush();
     return m_events;
 }
 
@@ -132,7 +114,6 @@ void ScenarioRunner::RunStep(const Step& step) {
     Flush();
     m_events.clear();
     m_instance.ExceptionLogger().GetProxy()->Clear();
-
     try {
         m_instance.HandleServerEmergencyState();
         m_instance.HandleClientEmergencyFailoverState();
@@ -142,9 +123,9 @@ void ScenarioRunner::RunStep(const Step& step) {
 
     std::vector<Event> expected = step.expected;
     for (Event& event : expected) {
-        if (event.kind == EventKind::RequestClientEmergencyFailover) {
-            event.first = m_instance.GetClientProcessId();
-        }
+        event.first = event.kind == EventKind::RequestClientEmergencyFailover
+                          ? m_instance.GetClientProcessId()
+                          : event.first;
     }
     EXPECT_EQ(Events(), expected);
     EXPECT_EQ(RegistryCallCount(), registryCallsBefore) << "the passes touched the failover registry";

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <ostream>
@@ -142,14 +143,20 @@ class ScenarioRunner {
     RecordingHandler& Handler(int h) { return m_handlers[h]; }
     // What happened since the last step began, or since construction: the agent calls the runner's
     // hooks saw and the handler callbacks.
-    std::vector<Event> Events();
+    std::vector<Event> Events() { return Flush(); }
     std::vector<XWrappedVQException> Collected() { return m_instance.ExceptionLogger().Read().Errors(); }
 
   private:
     void RunStep(const Step& step);
-    void Flush();
-    int Registration(DWORD cookie) const;
-    std::size_t RegistryCallCount() const;
+    // Moves the callbacks not yet seen into the events.
+    const std::vector<Event>& Flush();
+    int Registration(DWORD cookie) const {
+        return static_cast<int>(std::find(m_cookies.begin(), m_cookies.end(), cookie) - m_cookies.begin());
+    }
+    // Through the object itself: it stays readable while GetInstance() says absent.
+    std::size_t RegistryCallCount() const {
+        return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
+    }
 
     const Scenario& m_scenario;
     // Taken while present, so that a step may make it absent for the module.

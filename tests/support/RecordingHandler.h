@@ -9,11 +9,14 @@
 //   against the DLL (end-to-end tests), since it derives from the exported class.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VQProcessStateHandler/XClientEmergencyHandler.h"
@@ -39,11 +42,21 @@ struct HandlerEvent {
 
 class Journal {
   public:
-    void Append(const HandlerEvent& event);
-    std::vector<HandlerEvent> Events() const;
-    std::size_t Count() const;
+    void Append(const HandlerEvent& event) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(event);
+        m_changed.notify_all();
+    }
+    std::vector<HandlerEvent> Events() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+    std::size_t Count() const { return Events().size(); }
     // True when the journal holds at least `count` events within `timeout`.
-    bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] { return m_events.size() >= count; });
+    }
 
   private:
     mutable std::mutex m_mutex;
@@ -54,24 +67,34 @@ class Journal {
 class RecordingHandler : public XClientEmergencyHandler {
   public:
     // The name only tells handlers apart in a debugger.
-    explicit RecordingHandler(Journal& journal, std::string name = {});
+    explicit RecordingHandler(Journal& journal, std::string name = {})
+        : m_journal(journal), m_name(std::move(name)) {}
 
     // From now on `slot` throws `kind` after recording (ThrowKind::None disarms it).
-    void ThrowFrom(HandlerSlot slot, ThrowKind kind);
+    void ThrowFrom(HandlerSlot slot, ThrowKind kind) { m_throws[static_cast<int>(slot)] = kind; }
     // This handler's events, in order.
-    std::vector<HandlerEvent> Events() const;
+    std::vector<HandlerEvent> Events() const {
+        std::vector<HandlerEvent> mine = m_journal.Events();
+        mine.erase(
+            std::remove_if(mine.begin(), mine.end(), [this](const auto& e) { return e.handler != this; }),
+            mine.end());
+        return mine;
+    }
 
-    void OnServerEmergencyState(DWORD serverEmergencyState, LONG emergencyMode) override;
-    void OnAgentError(DWORD agentErrorKind) override;
-    void OnClientEmergencyFailover(LONG failover, DWORD registrationCookie) override;
+    void OnServerEmergencyState(DWORD state, LONG mode) override {
+        Handle(HandlerSlot::ServerEmergencyState, state, static_cast<DWORD>(mode));
+    }
+    void OnAgentError(DWORD kind) override { Handle(HandlerSlot::AgentError, kind, 0); }
+    void OnClientEmergencyFailover(LONG failover, DWORD cookie) override {
+        Handle(HandlerSlot::ClientEmergencyFailover, static_cast<DWORD>(failover), cookie);
+    }
 
   private:
     void Handle(HandlerSlot slot, DWORD first, DWORD second);
 
     Journal& m_journal;
     const std::string m_name;
-    mutable std::mutex m_mutex;
-    ThrowKind m_throws[3] = {ThrowKind::None, ThrowKind::None, ThrowKind::None};
+    std::atomic<ThrowKind> m_throws[3]{};  // value-initialised: ThrowKind::None
 };
 
 }  // namespace vqtest
