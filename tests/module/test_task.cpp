@@ -2,6 +2,7 @@
 // not the process-wide one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -90,6 +91,50 @@ TEST_F(TaskTest, TerminationDuringTheFirstCycleLetsTheCycleFinish) {
 void Fault() {
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
+}
+
+// A fault in a callback is collected like any error of a callback, after the translator has
+// reported it from ".\\stdafx" line 21; the other handler is called and the worker goes on.
+TEST_F(TaskTest, AFaultInACallbackIsCollectedAndTheWorkerGoesOn) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the asan preset's UBSan stops at the deliberate null store before it faults";
+#endif
+    struct FaultingHandler : RecordingHandler {
+        using RecordingHandler::RecordingHandler;
+        void OnServerEmergencyState(DWORD state, LONG mode) override {
+            RecordingHandler::OnServerEmergencyState(state, mode);
+            Fault();
+        }
+    };
+    auto agent = TestAgent::Create();
+    agent->State().SetDefault({S_OK, 2});
+    Gate secondPoll;
+    std::atomic<int> polls{0};
+    agent->SetCallHook([&](const AgentCall& call) {
+        if (call.method == AgentMethod::GetServerEmergencyState && ++polls == 2) {
+            secondPoll.Open();
+        }
+    });
+    FaultingHandler faulting(m_journal);
+    RecordingHandler other(m_journal);
+    m_instance.AddHandler(&faulting, agent->AsAgent());
+    m_instance.AddHandler(&other, agent->AsAgent());
+    m_task = std::make_unique<XEmergencyHandlerTask>(10, 1);
+    m_task->Start(&m_instance);
+    ASSERT_TRUE(secondPoll.Wait()) << "the pass stopped at the fault";
+    m_task->SetTerminationEvent();
+    m_task->Stop();
+    agent->SetCallHook(nullptr);
+    EXPECT_TRUE(m_task->GetTaskException().IsEmpty());
+    EXPECT_EQ(m_journal.Count(), 2u) << "both handlers heard the state";
+    const auto collected = m_instance.ExceptionLogger().Read().Errors();
+    ASSERT_EQ(collected.size(), 1u);
+    EXPECT_EQ(std::make_tuple(collected[0]->Type(), static_cast<DWORD>(collected[0]->HResult())),
+              std::make_tuple(XVQEXCEP::TYPE_STRUCTURED, 0xC0000005u));
+    const auto log = XVQLogBook::Entries();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(std::make_tuple(log[0].kind, log[0].file, log[0].line),
+              std::make_tuple(XVQLogEntry::Kind::Structured, std::string(".\\stdafx"), 21u));
 }
 
 // An agent call is not guarded inside the pass: a fault there ends the worker, every handler of
