@@ -116,10 +116,12 @@ TEST_F(InstanceTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
         calls.push_back(std::async(std::launch::async,
                                    [&] { return XEmergencyHandlerInstance::InstanceIn(slot, create); }));
     }
+    std::vector<XEmergencyHandlerInstance*> results;
     for (auto& call : calls) {
-        EXPECT_EQ(call.get(), slot.load());
+        results.push_back(call.get());  // before the slot is read: every call has ended
     }
     XEmergencyHandlerInstance* const installed = slot.load();
+    EXPECT_EQ(results, std::vector<XEmergencyHandlerInstance*>(calls.size(), installed));
     ASSERT_NE(installed, nullptr);
     EXPECT_EQ(alive.use_count(), 2);  // ours and the installed one's: the losers were destroyed
     installed->Init();
