@@ -66,6 +66,21 @@ namespace {
 
 using XClientHandler = XEmergencyHandlerInstance::XClientHandler;
 
+// Calls `call(handler)` for every non-null handler of `record`, in handler order, each inside the
+// collecting ladder with the given report lines: a throwing handler is collected and the next one
+// is called.
+template <class Call, class Collect>
+void CallEachHandler(const XClientHandler& record, unsigned stdLine, unsigned otherLine,
+                     const XVQComBSTR& functionName, const Call& call, const Collect& collect) {
+    for (const auto& entry : record.m_handlers) {
+        XClientEmergencyHandler* const pHandler = entry.first;
+        if (pHandler != nullptr) {
+            vqerr::CollectingLadder(
+                kSourceFile, stdLine, otherLine, functionName, [&] { call(*pHandler); }, collect);
+        }
+    }
+}
+
 // What the steps of one pass share: the instance, the pass's function name for its reports, and the
 // instance's exception logger, which collects what the steps catch (registry lock first, logger
 // lock second).
@@ -109,14 +124,12 @@ class XPass {
 
     // OnServerEmergencyState to every non-null handler, in handler order; a throwing one is collected.
     void NotifyStateChange(const XClientHandler& record, DWORD dwState, LONG lEmergencyMode) const {
-        for (const auto& entry : record.m_handlers) {
-            XClientEmergencyHandler* const pHandler = entry.first;
-            if (pHandler != nullptr) {
-                vqerr::CollectingLadder(
-                    kSourceFile, 771, 775, m_functionName,
-                    [&] { pHandler->OnServerEmergencyState(dwState, lEmergencyMode); }, XCollector{this});
-            }
-        }
+        CallEachHandler(
+            record, 771, 775, m_functionName,
+            [&](XClientEmergencyHandler& handler) {
+                handler.OnServerEmergencyState(dwState, lEmergencyMode);
+            },
+            XCollector{this});
     }
 
     // Whether the failover step is due: an emergency whose failover wait has not run out and whose
@@ -154,18 +167,12 @@ class XPass {
                 if (lResult >= 1) {
                     return;
                 }
-                for (const auto& entry : record.m_handlers) {
-                    XClientEmergencyHandler* const pHandler = entry.first;
-                    if (pHandler != nullptr) {
-                        vqerr::CollectingLadder(
-                            kSourceFile, 644, 648, m_functionName,
-                            [&] {
-                                pHandler->OnClientEmergencyFailover(VQEmergency::kFailoverRequested,
-                                                                    dwCookie);
-                            },
-                            XCollector{this});
-                    }
-                }
+                CallEachHandler(
+                    record, 644, 648, m_functionName,
+                    [&](XClientEmergencyHandler& handler) {
+                        handler.OnClientEmergencyFailover(VQEmergency::kFailoverRequested, dwCookie);
+                    },
+                    XCollector{this});
             },
             XCollector{this});
     }
@@ -266,16 +273,10 @@ void XEmergencyHandlerInstance::HandleClientEmergencyFailoverState() {
 
 void XEmergencyHandlerInstance::DispatchAgentError(const XClientHandler& record, DWORD agentErrorKind) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::DispatchAgentError");
-    const auto collect = [this](const XWrappedVQException& error) { m_excepLogger.GetProxy()->Add(error); };
-    for (const auto& entry : record.m_handlers) {
-        XClientEmergencyHandler* const pHandler = entry.first;
-        if (pHandler == nullptr) {
-            continue;
-        }
-        vqerr::CollectingLadder(
-            kSourceFile, 835, 839, s_szFunctionName, [&] { pHandler->OnAgentError(agentErrorKind); },
-            collect);
-    }
+    CallEachHandler(
+        record, 835, 839, s_szFunctionName,
+        [agentErrorKind](XClientEmergencyHandler& handler) { handler.OnAgentError(agentErrorKind); },
+        [this](const XWrappedVQException& error) { m_excepLogger.GetProxy()->Add(error); });
 }
 
 void XEmergencyHandlerInstance::DispatchAgentError(DWORD agentErrorKind) {
