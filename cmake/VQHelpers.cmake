@@ -12,3 +12,16 @@ function(vq_add_test target)
         gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
     endif()
 endfunction()
+
+# vq_shared_library_names(<target>): Windows names a DLL after its target alone (VQError64.dll, not
+# MinGW's libVQError64.dll); Linux gives the shared object the project's version, a soname that
+# changes with the major version only, and finds the libraries it needs next to itself once
+# installed, wherever the installation lives.
+function(vq_shared_library_names target)
+    if(WIN32)
+        set_target_properties(${target} PROPERTIES PREFIX "")
+    else()
+        set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+                                                   INSTALL_RPATH "$ORIGIN")
+    endif()
+endfunction()

@@ -10,9 +10,17 @@ install(TARGETS vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_M
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Headers: the public API, the error component's exceptions, log book and error state (what a client
+# catches, reads or sets), and the few platform names they use (on Linux the stand-in's, on Windows
+# the SDK's). The writers (XVQError.h, which names the ATL and MFC exception types), the rest of
+# the platform layer and its test seams are the library's own and stay out.
 install(DIRECTORY include/VQProcessStateHandler DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY platform/include/vqplatform DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY components/include/VQError components/include/VQConvert components/include/VQComUtilities
+install(FILES platform/include/vqplatform/export.h platform/include/vqplatform/types.h
+              platform/include/vqplatform/com.h platform/include/vqplatform/comptr.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqplatform)
+install(DIRECTORY components/include/VQError DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        PATTERN "VQError.h" EXCLUDE PATTERN "XVQError.h" EXCLUDE)
+install(DIRECTORY components/include/VQConvert components/include/VQComUtilities
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT VQProcessStateHandler64Targets NAMESPACE VQ::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VQProcessStateHandler64)

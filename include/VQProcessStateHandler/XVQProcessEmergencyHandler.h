@@ -31,7 +31,7 @@
 #include "VQProcessStateHandler/IVQServerEmergencyAgent.h"
 #include "VQProcessStateHandler/VQProcessStateHandlerExport.h"
 #include "VQProcessStateHandler/XClientEmergencyHandler.h"
-#include "vqplatform/atl.h"
+#include "vqplatform/comptr.h"
 
 class VQPSH_API XVQProcessEmergencyHandler {
   public:

@@ -8,6 +8,7 @@
 
 #include "test_error_support.h"
 #include "vqplatform/kernel.h"
+#include "vqplatform/testing.h"
 
 namespace {
 
@@ -126,6 +127,20 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
     const std::string written = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(written, XVQLogBook::Entries().back().Format() + "\n");
     EXPECT_EQ(written.find("lasterror"), std::string::npos) << "only API errors name one";
+
+    // The system log gets the same line, at a level that follows the severity.
+    vqplatform::testing::ScopedReset reset;
+    vqplatform::testing::CaptureSystemLog();
+    XVQLogBook::SetSink(XVQLogBook::Sink::Syslog);
+    XVQError::WriteLineToErrorLogBook(At(277), L"to the system log", L"");
+    XVQError::WriteErrorToLogBook(At(277), static_cast<long>(E_FAIL), SEVERITY_CRITICAL, L"critical", false,
+                                  0);
+    const auto lines = vqplatform::testing::TakeSystemLog();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, vqplatform::LogLevel::Notice);
+    EXPECT_EQ(lines[0].text, XVQLogBook::Entries()[XVQLogBook::kMaxEntries - 2].Format());
+    EXPECT_EQ(lines[1].level, vqplatform::LogLevel::Critical);
+    EXPECT_EQ(lines[1].text, XVQLogBook::Entries().back().Format());
 }
 
 TEST_F(XVQLogBookTest, ConcurrentWritersLoseNoEntryAndKeepEachThreadsOrder) {

@@ -44,10 +44,14 @@ TEST_F(ApiTest, RegistrationReachesTheTableAndTheFailoverRegistry) {
     Api::DeregisterServerEmergencyHandler(&handler);
     EXPECT_EQ(agent->RefCount(), 1u);  // revoked from the table
 
-#if !defined(_WIN32)  // on Windows the DLL holds its own copy of the error component
     // The module's calls reach the error component the client sees: register, deregister, removal.
     EXPECT_EQ(XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Calls().size(), 3u);
-#endif
+
+    // And its reports reach the client's log book: an identity that cannot be read is logged.
+    XVQLogBook::Clear();
+    auto throwing = TestAgent::Create(IdentityMode::Throwing);
+    Api::RegisterServerEmergencyHandler(&handler, throwing->AsAgent());
+    EXPECT_FALSE(XVQLogBook::Entries().empty());
 }
 
 TEST_F(ApiTest, ErrorsReachTheClientAsXWrappedVQException) {

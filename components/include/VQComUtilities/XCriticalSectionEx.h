@@ -6,10 +6,10 @@
 
 #include <shared_mutex>
 
-#include "vqplatform/export.h"
+#include "VQComUtilities/VQComUtilitiesExport.h"
 
-class VQ_EXPORT XCriticalSectionEx {
-public:
+class VQCOMUTILITIES_API XCriticalSectionEx {
+  public:
     XCriticalSectionEx();
     virtual ~XCriticalSectionEx();
     XCriticalSectionEx(const XCriticalSectionEx&) = delete;
@@ -18,6 +18,6 @@ public:
     virtual void Lock(bool read);
     virtual void Unlock(bool read);
 
-private:
+  private:
     std::shared_mutex m_lock;
 };

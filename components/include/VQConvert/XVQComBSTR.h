@@ -6,10 +6,11 @@
 
 #include <string>
 
+#include "VQConvert/VQConvertExport.h"
 #include "vqplatform/com.h"
 
-class VQ_EXPORT XVQComBSTR {
-public:
+class VQCONVERT_API XVQComBSTR {
+  public:
     XVQComBSTR() noexcept = default;
     XVQComBSTR(const OLECHAR* text);  // NOLINT(google-explicit-constructor): literals convert
     explicit XVQComBSTR(const char* utf8);
@@ -34,10 +35,10 @@ public:
     friend bool operator==(const XVQComBSTR& a, const XVQComBSTR& b) noexcept;
     friend bool operator!=(const XVQComBSTR& a, const XVQComBSTR& b) noexcept { return !(a == b); }
 
-private:
+  private:
     BSTR m_str = nullptr;
 };
 
 // UTF-8 <-> wide conversion used by the components (invalid input is replaced, never thrown on).
-VQ_EXPORT std::string VQWideToUtf8(const wchar_t* text);
-VQ_EXPORT std::wstring VQUtf8ToWide(const char* text);
+VQCONVERT_API std::string VQWideToUtf8(const wchar_t* text);
+VQCONVERT_API std::wstring VQUtf8ToWide(const char* text);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "VQConvert/XVQComBSTR.h"
+#include "VQError/VQErrorExport.h"
 
 // winerror.h defines SEVERITY_ERROR (1, the HRESULT failure bit for MAKE_HRESULT), which would
 // replace the severity of that name below. The component's name wins; code that needs the SDK
@@ -35,8 +36,8 @@ enum EXCEPTION_TYPE : int {
 }  // namespace XVQEXCEP
 
 // Where a report comes from: source file, line, subsystem (module) name and function name.
-class VQ_EXPORT VQErrorLocation {
-public:
+class VQERROR_API VQErrorLocation {
+  public:
     VQErrorLocation(const char* file, unsigned line, const XVQComBSTR& subsystem, const XVQComBSTR& function);
 
     const std::string& File() const noexcept { return m_file; }
@@ -44,7 +45,7 @@ public:
     const XVQComBSTR& Subsystem() const noexcept { return m_subsystem; }
     const XVQComBSTR& Function() const noexcept { return m_function; }
 
-private:
+  private:
     std::string m_file;
     unsigned m_line;
     XVQComBSTR m_subsystem;

@@ -29,8 +29,8 @@
 #include "vqplatform/atl.h"
 #include "vqplatform/seh.h"
 
-class VQ_EXPORT XVQError {
-public:
+class VQERROR_API XVQError {
+  public:
     static void WriteErrorToLogBook(const VQErrorLocation& location, _com_error& error, const OLECHAR* text);
     static void WriteErrorToLogBook(const VQErrorLocation& location, const XWrappedVQException& error,
                                     bool rethrow, unsigned flags);
@@ -42,10 +42,12 @@ public:
     // Does not delete the MFC exception: the catcher owns it.
     static void WriteErrorToLogBook(const VQErrorLocation& location, CException* error,
                                     XVQEXCEP::ERROR_SEVERITY severity, const OLECHAR* text);
-    static void WriteErrorToLogBook(const VQErrorLocation& location, long hr, XVQEXCEP::ERROR_SEVERITY severity,
-                                    const OLECHAR* message, bool rethrow, unsigned flags);
+    static void WriteErrorToLogBook(const VQErrorLocation& location, long hr,
+                                    XVQEXCEP::ERROR_SEVERITY severity, const OLECHAR* message, bool rethrow,
+                                    unsigned flags);
     static void WriteUnknownErrorToLogBook(const VQErrorLocation& location, const OLECHAR* text);
-    static void WriteAPIErrorToLogBook(const VQErrorLocation& location, const OLECHAR* message, DWORD lastError);
+    static void WriteAPIErrorToLogBook(const VQErrorLocation& location, const OLECHAR* message,
+                                       DWORD lastError);
     static void WriteLineToErrorLogBook(const VQErrorLocation& location, const OLECHAR* text,
                                         const OLECHAR* additionalText);
 
@@ -65,27 +67,31 @@ public:
 
     // Throws when `pointer` is null (TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, "null pointer");
     // otherwise returns.
-    static void CheckPtr_ThrowExcep(const VQErrorLocation& location, const void* pointer, const OLECHAR* text);
-    [[noreturn]] static void DoThrowExcepAtError(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
-                                                 HRESULT hr, XVQEXCEP::ERROR_SEVERITY severity, long subCode,
+    static void CheckPtr_ThrowExcep(const VQErrorLocation& location, const void* pointer,
+                                    const OLECHAR* text);
+    [[noreturn]] static void DoThrowExcepAtError(XVQEXCEP::EXCEPTION_TYPE type,
+                                                 const VQErrorLocation& location, HRESULT hr,
+                                                 XVQEXCEP::ERROR_SEVERITY severity, long subCode,
                                                  const OLECHAR* message, const OLECHAR* text, unsigned count);
 };
 
-class VQ_EXPORT XVQExceptionFactory {
-public:
+class VQERROR_API XVQExceptionFactory {
+  public:
     // `type`, E_FAIL, SEVERITY_SEVERE.
-    static XWrappedVQException CreateSystemException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
-                                                     const OLECHAR* message, const OLECHAR* text);
-    static XWrappedVQException DoCreateException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
-                                                 HRESULT hr, XVQEXCEP::ERROR_SEVERITY severity, long subCode,
+    static XWrappedVQException CreateSystemException(XVQEXCEP::EXCEPTION_TYPE type,
+                                                     const VQErrorLocation& location, const OLECHAR* message,
+                                                     const OLECHAR* text);
+    static XWrappedVQException DoCreateException(XVQEXCEP::EXCEPTION_TYPE type,
+                                                 const VQErrorLocation& location, HRESULT hr,
+                                                 XVQEXCEP::ERROR_SEVERITY severity, long subCode,
                                                  const OLECHAR* message, const OLECHAR* text, unsigned count);
     [[noreturn]] static void DoThrowException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location,
                                               HRESULT hr, XVQEXCEP::ERROR_SEVERITY severity, long subCode,
                                               const OLECHAR* message, const OLECHAR* text, unsigned count);
 };
 
-class VQ_EXPORT XHRErrorcodeHandler {
-public:
+class VQERROR_API XHRErrorcodeHandler {
+  public:
     // SEVERITY_NONE for success codes, SEVERITY_CRITICAL for E_OUTOFMEMORY, SEVERITY_ERROR for
     // communication failures (RPC facility, RPC server unavailable / call failed), else
     // SEVERITY_SEVERE.

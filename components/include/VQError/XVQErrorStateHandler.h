@@ -16,12 +16,13 @@
 #include <vector>
 
 #include "VQConvert/XVQComBSTR.h"
+#include "VQError/VQErrorExport.h"
 
-class VQ_EXPORT XVQErrorStateHandler {
+class VQERROR_API XVQErrorStateHandler {
   public:
-    class VQ_EXPORT XClientEmergencyFailoverHandler {
+    class VQERROR_API XClientEmergencyFailoverHandler {
       public:
-        static constexpr unsigned kDefaultUserInteractionTimeout = 60;
+        enum : unsigned { kDefaultUserInteractionTimeout = 60 };  // enumerators: see XVQLogBook::kMaxEntries
 
         struct Registration {
             LONG serverId = -1;
@@ -47,7 +48,7 @@ class VQ_EXPORT XVQErrorStateHandler {
         void SetUserInteractionTimeout(unsigned seconds);
         std::map<DWORD, Registration> Registrations() const;
         // The most recent kMaxRecordedCalls calls, oldest first.
-        static constexpr std::size_t kMaxRecordedCalls = 1000;
+        enum : std::size_t { kMaxRecordedCalls = 1000 };
         std::vector<Call> Calls() const;
         // The next `calls` calls of Register, Deregister and RemoveServerEmergencyHandler throw
         // std::runtime_error and change nothing.

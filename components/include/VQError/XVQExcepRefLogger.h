@@ -9,8 +9,8 @@
 
 #include "VQError/XVQException.h"
 
-class VQ_EXPORT XVQExcepRefLogger {
-public:
+class VQERROR_API XVQExcepRefLogger {
+  public:
     explicit XVQExcepRefLogger(int capacity);
     XVQExcepRefLogger(const XVQExcepRefLogger&) = default;
     XVQExcepRefLogger& operator=(const XVQExcepRefLogger&) = default;
@@ -28,7 +28,7 @@ public:
         m_dropped = 0;
     }
 
-private:
+  private:
     int m_capacity;
     std::deque<XWrappedVQException> m_errors;
     std::size_t m_dropped = 0;

@@ -11,8 +11,8 @@
 
 #include "VQError/VQErrorTypes.h"
 
-class VQ_EXPORT XRefCountedObject {
-public:
+class VQERROR_API XRefCountedObject {
+  public:
     XRefCountedObject() = default;
     XRefCountedObject(const XRefCountedObject&) = delete;
     XRefCountedObject& operator=(const XRefCountedObject&) = delete;
@@ -26,14 +26,14 @@ public:
     }
     long RefCount() const noexcept { return m_refs.load(std::memory_order_relaxed); }
 
-private:
+  private:
     mutable std::atomic<long> m_refs{0};
 };
 
 // Intrusive smart pointer over an XRefCountedObject.
 template <class T>
 class XRefCountPtr {
-public:
+  public:
     XRefCountPtr() noexcept = default;
     explicit XRefCountPtr(T* p) noexcept : m_p(p) {
         if (m_p != nullptr) {
@@ -55,12 +55,12 @@ public:
     T* operator->() const noexcept { return m_p; }
     explicit operator bool() const noexcept { return m_p != nullptr; }
 
-private:
+  private:
     T* m_p = nullptr;
 };
 
-class VQ_EXPORT XVQException : public XRefCountedObject {
-public:
+class VQERROR_API XVQException : public XRefCountedObject {
+  public:
     XVQException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation& location, HRESULT hr,
                  XVQEXCEP::ERROR_SEVERITY severity, long subCode, const XVQComBSTR& message,
                  const XVQComBSTR& additionalText, unsigned count);
@@ -75,7 +75,7 @@ public:
     // Call depth through the throw functions (the callers' count plus one per level).
     unsigned Count() const noexcept { return m_count; }
 
-private:
+  private:
     XVQEXCEP::EXCEPTION_TYPE m_type;
     VQErrorLocation m_location;
     HRESULT m_hr;
@@ -87,24 +87,24 @@ private:
 };
 
 // A structured exception; HResult() is the exception code (0xC0000005 for an access violation).
-class VQ_EXPORT XVQStructuredException : public XVQException {
-public:
+class VQERROR_API XVQStructuredException : public XVQException {
+  public:
     XVQStructuredException(const VQErrorLocation& location, unsigned code, const void* address);
     unsigned Code() const noexcept { return static_cast<unsigned>(HResult()); }
     const void* Address() const noexcept { return m_address; }
 
-private:
+  private:
     const void* m_address;
 };
 
 // The first exception of a chain that was not caused by another one.
-class VQ_EXPORT XVQExceptionStackRoot : public XVQException {
-public:
+class VQERROR_API XVQExceptionStackRoot : public XVQException {
+  public:
     using XVQException::XVQException;
 };
 
-class VQ_EXPORT XVQExceptionWrapper {
-public:
+class VQERROR_API XVQExceptionWrapper {
+  public:
     XVQExceptionWrapper() noexcept = default;
     explicit XVQExceptionWrapper(const XRefCountPtr<XVQException>& p) noexcept : m_ptr(p) {}
     XVQExceptionWrapper(const XVQExceptionWrapper&) = default;
@@ -115,12 +115,12 @@ public:
     XVQException* Get() const noexcept { return m_ptr.Get(); }
     XVQException* operator->() const noexcept { return m_ptr.Get(); }
 
-protected:
+  protected:
     XRefCountPtr<XVQException> m_ptr;
 };
 
-class VQ_EXPORT XWrappedVQException : public XVQExceptionWrapper {
-public:
+class VQERROR_API XWrappedVQException : public XVQExceptionWrapper {
+  public:
     XWrappedVQException() noexcept = default;
     explicit XWrappedVQException(const XRefCountPtr<XVQException>& p) noexcept : XVQExceptionWrapper(p) {}
     XWrappedVQException(const XWrappedVQException&) = default;

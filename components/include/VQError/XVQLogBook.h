@@ -21,7 +21,7 @@
 
 #include "VQError/VQErrorTypes.h"
 
-struct VQ_EXPORT XVQLogEntry {
+struct VQERROR_API XVQLogEntry {
     enum class Kind {
         Exception,     // an XWrappedVQException
         ComError,      // _com_error
@@ -54,10 +54,12 @@ struct VQ_EXPORT XVQLogEntry {
     std::string Format() const;
 };
 
-class VQ_EXPORT XVQLogBook {
-public:
+class VQERROR_API XVQLogBook {
+  public:
     enum class Sink { Syslog, Stderr, None };
-    static constexpr std::size_t kMaxEntries = 10000;
+    // An enumerator, not a static data member: a member of an imported class that a client binds
+    // to a reference would be looked up in the DLL, which has no storage for an inline constant.
+    enum : std::size_t { kMaxEntries = 10000 };
 
     static void Write(const XVQLogEntry& entry) noexcept;
     static std::vector<XVQLogEntry> Entries();

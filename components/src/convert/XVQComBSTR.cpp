@@ -84,7 +84,7 @@ std::string XVQComBSTR::ToUtf8() const {
     return VQWideToUtf8(static_cast<const OLECHAR*>(*this));
 }
 
-VQ_EXPORT bool operator==(const XVQComBSTR& a, const XVQComBSTR& b) noexcept {
+VQCONVERT_API bool operator==(const XVQComBSTR& a, const XVQComBSTR& b) noexcept {
     const UINT length = a.Length();
     return length == b.Length() && std::wmemcmp(a, b, length) == 0;
 }

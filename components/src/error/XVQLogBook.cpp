@@ -7,9 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#if !defined(_WIN32)
-#include <syslog.h>
-#endif
+#include "vqplatform/systemlog.h"
 
 namespace {
 
@@ -113,32 +111,18 @@ std::string FormatTime(std::chrono::system_clock::time_point time) {
     return buffer;
 }
 
-#if defined(_WIN32)
-void WriteToSystemLog(int /*severity*/, const std::string& line) {
-    std::wstring wide = VQUtf8ToWide(line.c_str());
-    wide += L'\n';
-    OutputDebugStringW(wide.c_str());
-}
-#else
-int SyslogPriority(int severity) {
+vqplatform::LogLevel SystemLogLevel(int severity) {
     if (severity >= XVQEXCEP::SEVERITY_CRITICAL) {
-        return LOG_CRIT;
+        return vqplatform::LogLevel::Critical;
     }
     if (severity >= XVQEXCEP::SEVERITY_SEVERE) {
-        return LOG_ERR;
+        return vqplatform::LogLevel::Error;
     }
     if (severity >= XVQEXCEP::SEVERITY_ERROR) {
-        return LOG_WARNING;
+        return vqplatform::LogLevel::Warning;
     }
-    return LOG_NOTICE;
+    return vqplatform::LogLevel::Notice;
 }
-
-void WriteToSystemLog(int severity, const std::string& line) {
-    static std::once_flag opened;
-    std::call_once(opened, [] { openlog("VQProcessStateHandler64", LOG_PID, LOG_USER); });
-    syslog(SyslogPriority(severity), "%s", line.c_str());
-}
-#endif
 
 }  // namespace
 
@@ -183,7 +167,7 @@ void XVQLogBook::Write(const XVQLogEntry& entry) noexcept {
         }
         switch (state.sink.load(std::memory_order_relaxed)) {
             case Sink::Syslog:
-                WriteToSystemLog(entry.severity, entry.Format());
+                vqplatform::WriteSystemLog(SystemLogLevel(entry.severity), entry.Format().c_str());
                 break;
             case Sink::Stderr:
                 std::fprintf(stderr, "%s\n", entry.Format().c_str());

@@ -1,6 +1,6 @@
 // The ATL and MFC pieces the library uses, on both platforms (MinGW has neither ATL nor MFC):
-// ATL::CComPtr, CComAutoCriticalSection, and the exception types the logging ladder catches:
-// _com_error, ATL::CAtlException, and MFC's CException family (thrown by pointer; the catcher calls
+// CComAutoCriticalSection, ATL::CComPtr (vqplatform/comptr.h), and the exception types the logging ladder
+// catches: _com_error, ATL::CAtlException, and MFC's CException family (thrown by pointer; the catcher calls
 // Delete()).
 //
 // CComAutoCriticalSection is a recursive lock, as a Win32 critical section. Lock and Unlock
@@ -13,8 +13,9 @@
 #include <memory>
 
 #include "vqplatform/com.h"
+#include "vqplatform/comptr.h"
 
-class VQ_EXPORT CComAutoCriticalSection {
+class VQPLATFORM_API CComAutoCriticalSection {
   public:
     CComAutoCriticalSection();
     ~CComAutoCriticalSection();
@@ -29,7 +30,7 @@ class VQ_EXPORT CComAutoCriticalSection {
     std::unique_ptr<Impl> m_impl;
 };
 
-class VQ_EXPORT _com_error {
+class VQPLATFORM_API _com_error {
   public:
     explicit _com_error(HRESULT hr) noexcept : m_hr(hr) {}
     virtual ~_com_error() = default;
@@ -39,7 +40,7 @@ class VQ_EXPORT _com_error {
     HRESULT m_hr;
 };
 
-class VQ_EXPORT CException {
+class VQPLATFORM_API CException {
   public:
     CException() = default;
     CException(const CException&) = delete;
@@ -51,24 +52,24 @@ class VQ_EXPORT CException {
     virtual BOOL GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext = nullptr) const;
 };
 
-class VQ_EXPORT CMemoryException : public CException {
+class VQPLATFORM_API CMemoryException : public CException {
   public:
     BOOL GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext = nullptr) const override;
 };
 
-class VQ_EXPORT COleException : public CException {
+class VQPLATFORM_API COleException : public CException {
   public:
     explicit COleException(SCODE sc) : m_sc(sc) {}
     BOOL GetErrorMessage(LPWSTR buffer, UINT maxChars, UINT* helpContext = nullptr) const override;
     SCODE m_sc;
 };
 
-[[noreturn]] VQ_EXPORT void AfxThrowMemoryException();
-[[noreturn]] VQ_EXPORT void AfxThrowOleException(SCODE sc);
+[[noreturn]] VQPLATFORM_API void AfxThrowMemoryException();
+[[noreturn]] VQPLATFORM_API void AfxThrowOleException(SCODE sc);
 
 namespace ATL {
 
-class VQ_EXPORT CAtlException {
+class VQPLATFORM_API CAtlException {
   public:
     explicit CAtlException(HRESULT hr = E_FAIL) noexcept : m_hr(hr) {}
     virtual ~CAtlException() = default;
@@ -79,67 +80,5 @@ class VQ_EXPORT CAtlException {
 [[noreturn]] inline void AtlThrow(HRESULT hr) {
     throw CAtlException(hr);
 }
-
-// Owning COM pointer: AddRef on copy, Release on destruction.
-template <class T>
-class CComPtr {
-  public:
-    CComPtr() noexcept = default;
-    CComPtr(T* p) noexcept : p(p) {  // NOLINT(google-explicit-constructor): as ATL
-        if (p != nullptr) {
-            p->AddRef();
-        }
-    }
-    CComPtr(const CComPtr& other) noexcept : CComPtr(other.p) {}
-    CComPtr(CComPtr&& other) noexcept : p(other.p) { other.p = nullptr; }
-    ~CComPtr() { Release(); }
-
-    CComPtr& operator=(T* other) noexcept {
-        if (other != p) {
-            CComPtr(other).Swap(*this);
-        }
-        return *this;
-    }
-    CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
-    CComPtr& operator=(CComPtr&& other) noexcept {
-        if (this != std::addressof(other)) {  // operator& is the out-parameter address
-            Release();
-            p = other.p;
-            other.p = nullptr;
-        }
-        return *this;
-    }
-
-    operator T*() const noexcept { return p; }  // NOLINT(google-explicit-constructor): as ATL
-    T* operator->() const noexcept { return p; }
-    T& operator*() const noexcept { return *p; }
-    // Address for an out parameter; the pointer must be empty, as ATL asserts.
-    T** operator&() noexcept { return &p; }
-    bool operator!() const noexcept { return p == nullptr; }
-
-    void Release() noexcept {
-        T* old = p;
-        if (old != nullptr) {
-            p = nullptr;
-            old->Release();
-        }
-    }
-    void Attach(T* other) noexcept {
-        Release();
-        p = other;
-    }
-    T* Detach() noexcept {
-        T* old = p;
-        p = nullptr;
-        return old;
-    }
-    void Swap(CComPtr& other) noexcept {
-        T* tmp = p;
-        p = other.p;
-        other.p = tmp;
-    }
-
-    T* p = nullptr;
-};
 
 }  // namespace ATL

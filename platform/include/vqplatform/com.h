@@ -68,13 +68,13 @@ inline constexpr CLSID CLSID_StdGlobalInterfaceTable = {
 enum COINIT { COINIT_MULTITHREADED = 0x0, COINIT_APARTMENTTHREADED = 0x2 };
 enum CLSCTX { CLSCTX_INPROC_SERVER = 0x1 };
 
-VQ_EXPORT BSTR SysAllocString(const OLECHAR* psz);
-VQ_EXPORT BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch);
-VQ_EXPORT void SysFreeString(BSTR bstr);
-VQ_EXPORT UINT SysStringLen(BSTR bstr);
+VQPLATFORM_API BSTR SysAllocString(const OLECHAR* psz);
+VQPLATFORM_API BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch);
+VQPLATFORM_API void SysFreeString(BSTR bstr);
+VQPLATFORM_API UINT SysStringLen(BSTR bstr);
 
-VQ_EXPORT HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
-VQ_EXPORT void CoUninitialize();
-VQ_EXPORT HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
-                                   LPVOID* ppv);
+VQPLATFORM_API HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+VQPLATFORM_API void CoUninitialize();
+VQPLATFORM_API HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
+                                        LPVOID* ppv);
 #endif

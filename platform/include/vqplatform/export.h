@@ -1,13 +1,24 @@
-// Export macro of the platform layer and the maker's components.
+// Export macros of the platform layer.
 //
-// On Linux these are shared libraries built with hidden visibility: every class and function that
-// other libraries or client code reach is marked VQ_EXPORT. That includes every exception type,
-// whose type information must be one and the same in all libraries for catch clauses to match.
-// On Windows they are linked statically into each binary, so the macro is empty there.
+// VQPLATFORM_API marks what the platform library offers to other binaries. It is a shared library
+// on both platforms, so that its process-wide state (test seams, per-thread last error and message
+// queues on Linux) exists once per process: dllexport while it is built (CMake defines
+// vqplatform_EXPORTS), dllimport for everyone else on Windows; default visibility on Linux, where
+// everything is built with hidden visibility. That includes every exception type, whose type
+// information must be one and the same in all binaries for catch clauses to match.
+//
+// VQ_EXPORT is for code that is linked statically into the module and the tests (error reporting,
+// the shared templates): default visibility on Linux for the same reason, nothing on Windows.
 #pragma once
 
 #if defined(_WIN32)
+#if defined(vqplatform_EXPORTS)
+#define VQPLATFORM_API __declspec(dllexport)
+#else
+#define VQPLATFORM_API __declspec(dllimport)
+#endif
 #define VQ_EXPORT
 #else
+#define VQPLATFORM_API __attribute__((visibility("default")))
 #define VQ_EXPORT __attribute__((visibility("default")))
 #endif

@@ -14,10 +14,10 @@
 #include "vqplatform/types.h"
 
 #if !defined(_WIN32)
-VQ_EXPORT DWORD GetLastError();
-VQ_EXPORT void SetLastError(DWORD error);
-VQ_EXPORT DWORD GetCurrentProcessId();
-VQ_EXPORT DWORD GetCurrentThreadId();
-VQ_EXPORT DWORD GetTickCount();
-VQ_EXPORT BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
+VQPLATFORM_API DWORD GetLastError();
+VQPLATFORM_API void SetLastError(DWORD error);
+VQPLATFORM_API DWORD GetCurrentProcessId();
+VQPLATFORM_API DWORD GetCurrentThreadId();
+VQPLATFORM_API DWORD GetTickCount();
+VQPLATFORM_API BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
 #endif

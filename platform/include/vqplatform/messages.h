@@ -91,19 +91,19 @@ struct WNDCLASSW {
 #define ERROR_INVALID_THREAD_ID 1444L
 
 // The handle of the main program: any stable value, passed on and never dereferenced.
-VQ_EXPORT HMODULE GetModuleHandleW(LPCWSTR moduleName);
+VQPLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
 
-VQ_EXPORT ATOM RegisterClassW(const WNDCLASSW* windowClass);
-VQ_EXPORT HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
-                               int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                               LPVOID parameter);
-VQ_EXPORT BOOL DestroyWindow(HWND window);
-VQ_EXPORT LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+VQPLATFORM_API ATOM RegisterClassW(const WNDCLASSW* windowClass);
+VQPLATFORM_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
+                                    int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                    LPVOID parameter);
+VQPLATFORM_API BOOL DestroyWindow(HWND window);
+VQPLATFORM_API LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-VQ_EXPORT BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-VQ_EXPORT BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
-VQ_EXPORT BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
-VQ_EXPORT LRESULT DispatchMessageW(const MSG* msg);
-VQ_EXPORT DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
-                                            DWORD wakeMask, DWORD flags);
+VQPLATFORM_API BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+VQPLATFORM_API BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+VQPLATFORM_API BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
+VQPLATFORM_API LRESULT DispatchMessageW(const MSG* msg);
+VQPLATFORM_API DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
+                                                 DWORD wakeMask, DWORD flags);
 #endif

@@ -103,6 +103,6 @@ using _se_translator_function = void (*)(unsigned int, EXCEPTION_POINTERS*);
 
 namespace vqplatform {
 
-VQ_EXPORT _se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept;
+VQPLATFORM_API _se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept;
 
 }  // namespace vqplatform

@@ -35,9 +35,9 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 #define ERROR_NOT_SUPPORTED 50L
 
-VQ_EXPORT HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                              LPCWSTR name);
-VQ_EXPORT BOOL SetEvent(HANDLE event);
-VQ_EXPORT BOOL CloseHandle(HANDLE handle);
-VQ_EXPORT DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+VQPLATFORM_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                   LPCWSTR name);
+VQPLATFORM_API BOOL SetEvent(HANDLE event);
+VQPLATFORM_API BOOL CloseHandle(HANDLE handle);
+VQPLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 #endif

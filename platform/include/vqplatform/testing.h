@@ -12,6 +12,10 @@
 // need an unsupported seam skip with that reason.
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "vqplatform/systemlog.h"
 #include "vqplatform/types.h"
 
 namespace vqplatform::testing {
@@ -31,22 +35,31 @@ enum class Operation {
     CritSecLeave,  // CComAutoCriticalSection::Unlock returns the armed HRESULT
 };
 
-VQ_EXPORT void FailNext(Operation op, unsigned count, DWORD error);
-VQ_EXPORT bool FaultInjectionSupported(Operation op);
+VQPLATFORM_API void FailNext(Operation op, unsigned count, DWORD error);
+VQPLATFORM_API bool FaultInjectionSupported(Operation op);
 
 // Used by the platform layer itself: true (and the armed error) when this call is to fail.
-VQ_EXPORT bool ConsumeFault(Operation op, DWORD* error);
+VQPLATFORM_API bool ConsumeFault(Operation op, DWORD* error);
 
 // Clock: GetTickCount returns `fixed` until reset.
-VQ_EXPORT void SetTickCount(DWORD fixed);
-VQ_EXPORT bool ClockSeamSupported();
+VQPLATFORM_API void SetTickCount(DWORD fixed);
+VQPLATFORM_API bool ClockSeamSupported();
 
 // Identity: GetComputerNameW reports `name` until reset.
-VQ_EXPORT void SetComputerName(const wchar_t* name);
-VQ_EXPORT bool IdentitySeamSupported();
+VQPLATFORM_API void SetComputerName(const wchar_t* name);
+VQPLATFORM_API bool IdentitySeamSupported();
 
-// Disarms every seam: faults, clock and identity.
-VQ_EXPORT void ResetAll();
+// System log: while captured, WriteSystemLog keeps its lines (at most the last 1,000) for
+// TakeSystemLog instead of writing them.
+struct SystemLogLine {
+    LogLevel level;
+    std::string text;
+};
+VQPLATFORM_API void CaptureSystemLog();
+VQPLATFORM_API std::vector<SystemLogLine> TakeSystemLog();
+
+// Disarms every seam: faults, clock, identity and system-log capture.
+VQPLATFORM_API void ResetAll();
 
 // Resets every seam when it goes out of scope; a test fixture holds one.
 class ScopedReset {

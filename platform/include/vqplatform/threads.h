@@ -35,11 +35,11 @@
 
 #define THREAD_PRIORITY_NORMAL 0
 
-VQ_EXPORT std::uintptr_t _beginthreadex(void* security, unsigned stackSize,
-                                        unsigned(WINAPI* startAddress)(void*), void* argument,
-                                        unsigned initFlag, unsigned* threadId);
-VQ_EXPORT DWORD ResumeThread(HANDLE thread);
-VQ_EXPORT BOOL SetThreadPriority(HANDLE thread, int priority);
-VQ_EXPORT BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
-VQ_EXPORT BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+VQPLATFORM_API std::uintptr_t _beginthreadex(void* security, unsigned stackSize,
+                                             unsigned(WINAPI* startAddress)(void*), void* argument,
+                                             unsigned initFlag, unsigned* threadId);
+VQPLATFORM_API DWORD ResumeThread(HANDLE thread);
+VQPLATFORM_API BOOL SetThreadPriority(HANDLE thread, int priority);
+VQPLATFORM_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+VQPLATFORM_API BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 #endif

@@ -8,14 +8,11 @@
 #include "vqplatform/export.h"
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+// Nothing is defined before the SDK's headers (no WIN32_LEAN_AND_MEAN, no NOMINMAX): that choice is
+// the including program's.
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #else
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +54,7 @@ using LPDWORD = DWORD*;
     ((HRESULT)(((unsigned long)(sev) << 31) | ((unsigned long)(fac) << 16) | ((unsigned long)(code))))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1fff)
 #define HRESULT_SEVERITY(hr) (((hr) >> 31) & 0x1)
 
@@ -68,9 +65,8 @@ using LPDWORD = DWORD*;
 #define FACILITY_ITF 4
 #define FACILITY_WIN32 7
 
-#define HRESULT_FROM_WIN32(x)                  \
-    ((HRESULT)(x) <= 0 ? ((HRESULT)(x))        \
-                       : ((HRESULT)(((x) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define HRESULT_FROM_WIN32(x) \
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "vqplatform/systemlog.h"
 #include "vqplatform/types.h"
 
 namespace vqplatform::detail {
@@ -13,5 +14,8 @@ DWORD ApplyClockSeam(DWORD real);
 
 // True, with the name to report in `name`, when the identity seam replaces the computer name.
 bool ComputerNameSeam(std::wstring* name);
+
+// True when the system-log seam is armed; the line has then been captured instead of written.
+bool CaptureSystemLog(LogLevel level, const char* utf8Line) noexcept;
 
 }  // namespace vqplatform::detail

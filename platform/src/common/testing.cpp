@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "seams.h"
 
@@ -67,6 +68,17 @@ ClockSeam& Clock() {
 IdentitySeam& Identity() {
     static IdentitySeam* identity = new IdentitySeam;
     return *identity;
+}
+
+struct SystemLogSeam {
+    std::atomic<bool> armed{false};
+    std::mutex mutex;
+    std::vector<SystemLogLine> lines;
+};
+
+SystemLogSeam& SystemLog() {
+    static SystemLogSeam* log = new SystemLogSeam;
+    return *log;
 }
 
 }  // namespace
@@ -144,6 +156,22 @@ void ResetAll() {
     }
     Clock().state.store(0, std::memory_order_relaxed);
     Identity().armed.store(false, std::memory_order_relaxed);
+    SystemLogSeam& log = SystemLog();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.armed.store(false, std::memory_order_relaxed);
+    log.lines.clear();
+}
+
+void CaptureSystemLog() {
+    SystemLog().armed.store(true, std::memory_order_relaxed);
+}
+
+std::vector<SystemLogLine> TakeSystemLog() {
+    SystemLogSeam& log = SystemLog();
+    std::vector<SystemLogLine> lines;
+    std::lock_guard<std::mutex> lock(log.mutex);
+    lines.swap(log.lines);
+    return lines;
 }
 
 }  // namespace vqplatform::testing
@@ -162,6 +190,23 @@ bool ComputerNameSeam(std::wstring* name) {
     }
     std::lock_guard<std::mutex> lock(identity.mutex);
     *name = identity.name;
+    return true;
+}
+
+bool CaptureSystemLog(LogLevel level, const char* utf8Line) noexcept {
+    testing::SystemLogSeam& log = testing::SystemLog();
+    if (!log.armed.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        if (log.lines.size() >= 1000) {
+            log.lines.erase(log.lines.begin());
+        }
+        log.lines.push_back({level, utf8Line});
+    } catch (...) {
+        // No memory: the line is dropped, as a real system log may drop it.
+    }
     return true;
 }
 
