@@ -1,6 +1,7 @@
 // vqdemo_client: a client process that loads VQProcessStateHandler64 to watch over the demo's agent
-// server. It registers two server emergency handlers with an agent proxy for the server, announces
-// a client connection id for each, and prints every callback with a timestamp, the thread it ran
+// server. It registers two server emergency handlers with an agent for the server (our TCP agent
+// proxy, or on Windows with --com the COM proxy of the COM local server's agent), announces a client
+// connection id for each, and prints every callback with a timestamp, the thread it ran
 // on and what it means. It ends by itself once every handler has lost its server (or after
 // --max-seconds), deregistering what it registered.
 #include <chrono>
@@ -17,6 +18,9 @@
 #include "VQError/XVQLogBook.h"
 #include "VQProcessStateHandler/XVQProcessEmergencyHandler.h"
 #include "agent_proxy/XAgentProxy.h"
+#if defined(_WIN32)
+#include "com/DemoClass.h"
+#endif
 #include "protocol/text.h"
 #include "vqplatform/platform.h"
 
@@ -26,6 +30,11 @@ using vqdemo::PrintLine;
 
 constexpr const char* kUsage =
     "usage: vqdemo_client --port N [--timeout-ms MS] [--max-seconds S] [--log-book syslog|stderr|none]\n"
+#if defined(_WIN32)
+    "       vqdemo_client --com [--class-id {CLSID}] [--max-seconds S] [--log-book ...]\n"
+    "  --com             the agent of the COM local server vqdemo_com_server, by CoCreateInstance\n"
+    "  --class-id CLSID  its class (default: the demo's)\n"
+#endif
     "  --port N          the agent server's port on 127.0.0.1\n"
     "  --timeout-ms MS   the agent proxy's per-call time-out (default 2000)\n"
     "  --max-seconds S   end after S seconds at the latest (default 120)\n"
@@ -111,6 +120,32 @@ class XDemoHandler : public XClientEmergencyHandler {
     Progress& m_progress;
 };
 
+// The agent behind our TCP agent proxy for the server on `port`.
+HRESULT ConnectOverTcp(unsigned long port, unsigned long timeoutMs,
+                       ATL::CComPtr<IVQServerEmergencyAgent>& agent, std::string* where) {
+    ATL::CComPtr<vqdemo::XAgentProxy> proxy;
+    const HRESULT created = vqdemo::XAgentProxy::Create(static_cast<std::uint16_t>(port), &proxy);
+    if (SUCCEEDED(created)) {
+        proxy->SetCallTimeout(static_cast<DWORD>(timeoutMs));
+        agent = proxy->AsAgent();
+    }
+    *where = "agent server at 127.0.0.1:" + std::to_string(port);
+    return created;
+}
+
+#if defined(_WIN32)
+// The COM proxy of the agent that the local server of `classId` hands out (COM starts the server
+// from its LocalServer32 entry when it does not run yet).
+HRESULT ConnectOverCom(const CLSID& classId, ATL::CComPtr<IVQServerEmergencyAgent>& agent,
+                       std::string* where) {
+    wchar_t text[40] = {};
+    StringFromGUID2(classId, text, 40);
+    *where = "COM local server of class " + vqdemo::Utf8FromWide(text);
+    return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IVQServerEmergencyAgent,
+                            reinterpret_cast<void**>(&agent));
+}
+#endif
+
 bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) {
         return false;
@@ -125,6 +160,10 @@ int main(int argc, char** argv) {
     unsigned long port = 0;
     unsigned long timeoutMs = vqdemo::XAgentProxy::kDefaultCallTimeoutMs;
     unsigned long maxSeconds = 120;
+#if defined(_WIN32)
+    bool overCom = false;
+    CLSID classId = vqdemo::kDemoClassId;
+#endif
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const std::string value = i + 1 < argc ? argv[i + 1] : "";
@@ -132,6 +171,14 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
+#if defined(_WIN32)
+        } else if (arg == "--com") {
+            overCom = true;
+            continue;
+        } else if (arg == "--class-id") {
+            ok = ok && SUCCEEDED(CLSIDFromString(vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value)).c_str(),
+                                                 &classId));
+#endif
         } else if (arg == "--port") {
             ok = ok && ParseUnsigned(value, 65535, &port) && port != 0;
         } else if (arg == "--timeout-ms") {
@@ -151,7 +198,12 @@ int main(int argc, char** argv) {
         }
         ++i;
     }
-    if (port == 0) {
+#if defined(_WIN32)
+    const bool needPort = !overCom;
+#else
+    const bool needPort = true;
+#endif
+    if (needPort && port == 0) {
         std::cerr << "vqdemo_client: --port is required\n" << kUsage;
         return 2;
     }
@@ -163,19 +215,28 @@ int main(int argc, char** argv) {
         PrintLine("CoInitializeEx failed: " + Hex(com), stderr);
         return 1;
     }
-    ATL::CComPtr<vqdemo::XAgentProxy> proxy;
-    const HRESULT created = vqdemo::XAgentProxy::Create(static_cast<std::uint16_t>(port), &proxy);
+    ATL::CComPtr<IVQServerEmergencyAgent> agent;
+    std::string where;
+#if defined(_WIN32)
+    const HRESULT created =
+        overCom ? ConnectOverCom(classId, agent, &where) : ConnectOverTcp(port, timeoutMs, agent, &where);
+#else
+    const HRESULT created = ConnectOverTcp(port, timeoutMs, agent, &where);
+#endif
     if (FAILED(created)) {
-        PrintLine("cannot make the agent proxy: " + Hex(created), stderr);
+        PrintLine("cannot reach the " + where + ": " + Hex(created), stderr);
         return 1;
     }
-    proxy->SetCallTimeout(static_cast<DWORD>(timeoutMs));
 
     const DWORD mainThread = GetCurrentThreadId();
     PrintLine("client process " + std::to_string(GetCurrentProcessId()) + ", main thread " +
-              std::to_string(mainThread) + "; agent server at 127.0.0.1:" + std::to_string(port));
+              std::to_string(mainThread) + "; " + where);
     ServerIdentity identity{};
-    const HRESULT known = proxy->GetServerIdentity(&identity);
+    ATL::CComPtr<IVQServerIdentity> identityAgent;
+    HRESULT known = agent->QueryInterface(IID_IVQServerIdentity, reinterpret_cast<void**>(&identityAgent));
+    if (SUCCEEDED(known)) {
+        known = identityAgent->GetServerIdentity(&identity);
+    }
     if (SUCCEEDED(known) && identity.serverName != nullptr) {
         PrintLine("server '" +
                   vqdemo::Utf8FromWide(std::wstring(identity.serverName, SysStringLen(identity.serverName))) +
@@ -191,7 +252,7 @@ int main(int argc, char** argv) {
     const std::vector<std::pair<XDemoHandler*, LONG>> registrations = {{&handlerA, 101}, {&handlerB, 102}};
     try {
         for (const auto& [handler, connectionId] : registrations) {
-            XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(handler, proxy->AsAgent());
+            XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(handler, agent);
             XVQProcessEmergencyHandler::RegisterClientConnectionId(handler, connectionId);
         }
     } catch (...) {
@@ -216,7 +277,8 @@ int main(int argc, char** argv) {
         XVQProcessEmergencyHandler::DeregisterClientConnectionId(handler, connectionId);
         XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(handler);
     }
-    proxy.Release();
+    identityAgent.Release();
+    agent.Release();
     CoUninitialize();
     return allLost ? 0 : 3;
 }

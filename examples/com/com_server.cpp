@@ -1,0 +1,213 @@
+// vqdemo_com_server: the demo's agent server as a COM local server. It hosts one XDemoServerAgent
+// and hands it to every client that creates its class (the class object is registered for multiple
+// use, so all clients reach the same agent through COM remoting). Its state follows the same script
+// and standard-input commands as vqdemo_agent_server. /RegServer and /UnregServer write and remove
+// the class's LocalServer32 entry; --class-id picks another class than the demo's, so that a test
+// can use a class of its own. Every line it prints starts with a timestamp.
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "agent_server/XDemoServerAgent.h"
+#include "agent_server/XServerScript.h"
+#include "com/DemoClass.h"
+#include "protocol/text.h"
+
+namespace {
+
+using vqdemo::PrintLine;
+
+constexpr const char* kUsage =
+    "usage: vqdemo_com_server [/RegServer | /UnregServer] [--class-id {CLSID}] [--script STEPS]\n"
+    "                         [--server-id N] [--server-name NAME]\n"
+    "  /RegServer, /UnregServer   write or remove the class's LocalServer32 entry and end\n"
+    "  --class-id {CLSID}         the class to serve (default: the demo's)\n"
+    "  --script STEPS             as for vqdemo_agent_server, e.g. \"normal:15,emergency:11,stop\"\n"
+    "  --server-id N, --server-name NAME   the identity the agent reports\n"
+    "standard input: state N | normal | emergency | status | quit\n";
+
+volatile std::sig_atomic_t g_signalled = 0;
+
+extern "C" void OnSignal(int) {
+    g_signalled = 1;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+std::wstring ClassIdText(const CLSID& classId) {
+    wchar_t text[40] = {};
+    StringFromGUID2(classId, text, 40);
+    return text;
+}
+
+// Every instance is the one agent: clients share its state, as the clients of one server do. The
+// factory lives as long as the program, so it counts no references.
+class XAgentClassFactory : public IClassFactory {
+  public:
+    explicit XAgentClassFactory(ATL::CComPtr<vqdemo::XDemoServerAgent> agent) : m_agent(std::move(agent)) {}
+    virtual ~XAgentClassFactory() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) {
+            return E_POINTER;
+        }
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+            *ppvObject = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) {
+            return E_POINTER;
+        }
+        *ppvObject = nullptr;
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        return m_agent->QueryInterface(riid, ppvObject);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+  private:
+    const ATL::CComPtr<vqdemo::XDemoServerAgent> m_agent;
+};
+
+// Writes HKEY_CLASSES_ROOT\CLSID\{class}\LocalServer32: this program, started for that class.
+LSTATUS RegisterServer(const CLSID& classId) {
+    wchar_t path[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
+        return static_cast<LSTATUS>(GetLastError());
+    }
+    const std::wstring id = ClassIdText(classId);
+    const std::wstring command = L"\"" + std::wstring(path) + L"\" --class-id " + id;
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + id + L"\\LocalServer32").c_str(), 0,
+                                     nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                                static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    return status;
+}
+
+LSTATUS UnregisterServer(const CLSID& classId) {
+    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + ClassIdText(classId)).c_str());
+    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+
+bool IsSwitch(const std::string& arg, const char* name) {
+    return (arg[0] == '/' || arg[0] == '-') && _stricmp(arg.c_str() + 1, name) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vqdemo::XDemoServerAgent::Settings settings;
+    std::vector<vqdemo::Step> steps;
+    CLSID classId = vqdemo::kDemoClassId;
+    enum class Action { Serve, Register, Unregister } action = Action::Serve;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        const std::string value = hasValue ? argv[i + 1] : "";
+        unsigned long long number = 0;
+        std::string error;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (IsSwitch(arg, "RegServer") || IsSwitch(arg, "UnregServer")) {
+            action = IsSwitch(arg, "RegServer") ? Action::Register : Action::Unregister;
+            continue;
+        } else if (IsSwitch(arg, "Embedding")) {
+            continue;  // COM started us for a client: serve as usual
+        } else if (arg == "--class-id" && hasValue) {
+            const std::wstring text = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
+            if (FAILED(CLSIDFromString(text.c_str(), &classId))) {
+                std::cerr << "vqdemo_com_server: bad class id '" << value << "'\n";
+                return 2;
+            }
+        } else if (arg == "--server-id" && hasValue && vqdemo::ParseNumber(value, 0xFFFFFFFFull, &number)) {
+            settings.serverId = static_cast<DWORD>(number);
+        } else if (arg == "--server-name" && hasValue) {
+            settings.serverName = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
+        } else if (arg == "--script" && hasValue) {
+            if (!vqdemo::ParseScript(value, &steps, &error)) {
+                std::cerr << "vqdemo_com_server: " << error << "\n";
+                return 2;
+            }
+        } else {
+            std::cerr << "vqdemo_com_server: bad argument '" << arg << "'\n" << kUsage;
+            return 2;
+        }
+        ++i;
+    }
+    const std::string classText = vqdemo::Utf8FromWide(ClassIdText(classId));
+    if (action != Action::Serve) {
+        const LSTATUS status =
+            action == Action::Register ? RegisterServer(classId) : UnregisterServer(classId);
+        PrintLine((action == Action::Register ? "registered " : "unregistered ") + classText +
+                      (status == ERROR_SUCCESS ? "" : ": failed, error " + std::to_string(status)),
+                  status == ERROR_SUCCESS ? stdout : stderr);
+        return status == ERROR_SUCCESS ? 0 : 1;
+    }
+
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        PrintLine("CoInitializeEx failed: " + Hex(hr), stderr);
+        return 1;
+    }
+    auto log = [](const std::string& line) { PrintLine(line); };
+    const ATL::CComPtr<vqdemo::XDemoServerAgent> agent = vqdemo::XDemoServerAgent::Create(settings, log);
+    XAgentClassFactory factory(agent);
+    DWORD registration = 0;
+    hr = CoRegisterClassObject(classId, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &registration);
+    if (FAILED(hr)) {
+        PrintLine("CoRegisterClassObject " + classText + " failed: " + Hex(hr), stderr);
+        CoUninitialize();
+        return 1;
+    }
+    PrintLine("COM local server for class " + classText + " in process " +
+              std::to_string(GetCurrentProcessId()) + ": server '" +
+              vqdemo::Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
+              "), state " + vqdemo::StateText(*agent) +
+              "; emergency configuration: activation 1, emergency state mask 0x2");
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    auto control = std::make_shared<vqdemo::Control>();
+    std::thread script([&steps, &agent, &control] { vqdemo::RunScript(steps, agent, control); });
+    // Detached: a read of standard input cannot be interrupted portably. It holds what it uses.
+    std::thread(vqdemo::ReadCommands, agent, control).detach();
+    while (!control->WaitFor(std::chrono::milliseconds(100))) {
+        if (g_signalled != 0) {
+            control->Quit("signal received");
+        }
+    }
+    PrintLine("stopping: " + control->Reason());
+    // No new clients, then COM disconnects the existing ones: their next calls fail.
+    CoRevokeClassObject(registration);
+    CoDisconnectObject(static_cast<IVQServerEmergencyAgent*>(agent), 0);
+    script.join();
+    CoUninitialize();
+    PrintLine("stopped");
+    return 0;
+}
