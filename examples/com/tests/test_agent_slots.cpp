@@ -2,6 +2,8 @@
 // widl's, must run the method of the same name. (Interface ids and records: GeneratedAgentHeader.h.)
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "com/GeneratedAgentHeader.h"
 
 namespace {
@@ -39,10 +41,11 @@ class XSlotAgent : public IVQServerEmergencyAgent, public IVQServerIdentity {
 };
 
 TEST(AgentSlots, WidlsAgentMethodsSitInOurSlots) {
-    XSlotAgent object;
-    // The binary view a COM stub has of our object.
-    auto* agent =
-        reinterpret_cast<Widl_IVQServerEmergencyAgent*>(static_cast<IVQServerEmergencyAgent*>(&object));
+    // The binary view a COM stub has of our object. On the heap, and its address read back through
+    // a volatile, so that the compiler does not follow the object across the cast.
+    const auto object = std::make_unique<XSlotAgent>();
+    IVQServerEmergencyAgent* volatile ours = object.get();
+    auto* agent = reinterpret_cast<Widl_IVQServerEmergencyAgent*>(ours);
     EXPECT_EQ(agent->GetServerEmergencyState(nullptr), 3);
     EXPECT_EQ(agent->SetServerEmergencyState(0), 4);
     EXPECT_EQ(agent->GetServerEmergencyStateText(0, nullptr), 5);
@@ -61,8 +64,9 @@ TEST(AgentSlots, WidlsAgentMethodsSitInOurSlots) {
 }
 
 TEST(AgentSlots, WidlsIdentityMethodsSitInOurSlots) {
-    XSlotAgent object;
-    auto* identity = reinterpret_cast<Widl_IVQServerIdentity*>(static_cast<IVQServerIdentity*>(&object));
+    const auto object = std::make_unique<XSlotAgent>();
+    IVQServerIdentity* volatile ours = object.get();
+    auto* identity = reinterpret_cast<Widl_IVQServerIdentity*>(ours);
     EXPECT_EQ(identity->GetServerId(nullptr), 3);
     EXPECT_EQ(identity->GetServerName(nullptr), 4);
     EXPECT_EQ(identity->GetServerVersion(nullptr), 5);
