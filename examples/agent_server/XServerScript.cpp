@@ -125,7 +125,7 @@ void RunScript(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAge
 
 // Reads commands until the end of standard input, which does not end the program: a server
 // started in the background keeps serving.
-void ReadCommands(ATL::CComPtr<XDemoServerAgent> agent, std::shared_ptr<Control> control) {
+void ReadCommands(const ATL::CComPtr<XDemoServerAgent>& agent, const std::shared_ptr<Control>& control) {
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -138,9 +138,8 @@ void ReadCommands(ATL::CComPtr<XDemoServerAgent> agent, std::shared_ptr<Control>
         } else if (command == "quit" || command == "exit") {
             control->Quit("quit was typed");
             return;
-        } else if ((command == "normal" || command == "emergency") && ParseState(command, &state)) {
-            agent->SetServerEmergencyState(state);
-        } else if (command == "state" && ParseState(argument, &state)) {
+        } else if (((command == "normal" || command == "emergency") && ParseState(command, &state)) ||
+                   (command == "state" && ParseState(argument, &state))) {
             agent->SetServerEmergencyState(state);
         } else if (command == "status") {
             PrintLine("state " + StateText(*agent) + ", " + std::to_string(agent->EmergencyClients().size()) +

@@ -62,6 +62,6 @@ void RunScript(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAge
                const std::shared_ptr<Control>& control);
 // Reads commands until the end of standard input, which does not end the program: a server
 // started in the background keeps serving.
-void ReadCommands(ATL::CComPtr<XDemoServerAgent> agent, std::shared_ptr<Control> control);
+void ReadCommands(const ATL::CComPtr<XDemoServerAgent>& agent, const std::shared_ptr<Control>& control);
 
 }  // namespace vqdemo

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     vqdemo::XAgentServer::Options options;
     vqdemo::XDemoServerAgent::Settings settings;
     std::vector<Step> steps;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {  // every option takes a value
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         const std::string value = hasValue ? argv[i + 1] : "";
@@ -69,7 +69,6 @@ int main(int argc, char** argv) {
             std::cerr << "vqdemo_agent_server: bad argument '" << arg << "'\n" << kUsage;
             return 2;
         }
-        ++i;
     }
 
     std::string error;

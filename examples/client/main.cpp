@@ -1,8 +1,8 @@
 // vqdemo_client: a client process that loads VQProcessStateHandler64 to watch over the demo's agent
 // server. It registers two server emergency handlers with an agent for the server (our TCP agent
-// proxy, or on Windows with --com the COM proxy of the COM local server's agent), announces a client
-// connection id for each, and prints every callback with a timestamp, the thread it ran
-// on and what it means. It ends by itself once every handler has lost its server (or after
+// proxy, or on Windows with --com the COM proxy of the COM local server's agent), announces a
+// client connection id for each, and prints every callback with a timestamp, the thread it ran on
+// and what it means. It ends by itself once every handler has lost its server (or after
 // --max-seconds), deregistering what it registered.
 #include <chrono>
 #include <condition_variable>
@@ -160,11 +160,12 @@ int main(int argc, char** argv) {
     unsigned long port = 0;
     unsigned long timeoutMs = vqdemo::XAgentProxy::kDefaultCallTimeoutMs;
     unsigned long maxSeconds = 120;
+    bool overCom = false;  // Windows only: --com
 #if defined(_WIN32)
-    bool overCom = false;
     CLSID classId = vqdemo::kDemoClassId;
 #endif
-    for (int i = 1; i < argc; ++i) {
+    int i = 1;
+    while (i < argc) {
         const std::string arg = argv[i];
         const std::string value = i + 1 < argc ? argv[i + 1] : "";
         bool ok = i + 1 < argc;
@@ -174,6 +175,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
         } else if (arg == "--com") {
             overCom = true;
+            ++i;  // a flag: no value follows
             continue;
         } else if (arg == "--class-id") {
             ok = ok && SUCCEEDED(CLSIDFromString(vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value)).c_str(),
@@ -196,14 +198,9 @@ int main(int argc, char** argv) {
             std::cerr << "vqdemo_client: bad or missing value for '" << arg << "'\n" << kUsage;
             return 2;
         }
-        ++i;
+        i += 2;
     }
-#if defined(_WIN32)
-    const bool needPort = !overCom;
-#else
-    const bool needPort = true;
-#endif
-    if (needPort && port == 0) {
+    if (!overCom && port == 0) {
         std::cerr << "vqdemo_client: --port is required\n" << kUsage;
         return 2;
     }

@@ -125,20 +125,22 @@ int main(int argc, char** argv) {
     std::vector<vqdemo::Step> steps;
     CLSID classId = vqdemo::kDemoClassId;
     enum class Action { Serve, Register, Unregister } action = Action::Serve;
-    for (int i = 1; i < argc; ++i) {
+    int i = 1;
+    while (i < argc) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         const std::string value = hasValue ? argv[i + 1] : "";
         unsigned long long number = 0;
         std::string error;
+        bool takesValue = true;
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
         } else if (IsSwitch(arg, "RegServer") || IsSwitch(arg, "UnregServer")) {
             action = IsSwitch(arg, "RegServer") ? Action::Register : Action::Unregister;
-            continue;
+            takesValue = false;
         } else if (IsSwitch(arg, "Embedding")) {
-            continue;  // COM started us for a client: serve as usual
+            takesValue = false;  // COM started us for a client: serve as usual
         } else if (arg == "--class-id" && hasValue) {
             const std::wstring text = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
             if (FAILED(CLSIDFromString(text.c_str(), &classId))) {
@@ -158,7 +160,7 @@ int main(int argc, char** argv) {
             std::cerr << "vqdemo_com_server: bad argument '" << arg << "'\n" << kUsage;
             return 2;
         }
-        ++i;
+        i += takesValue ? 2 : 1;
     }
     const std::string classText = vqdemo::Utf8FromWide(ClassIdText(classId));
     if (action != Action::Serve) {
