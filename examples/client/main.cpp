@@ -212,6 +212,9 @@ int main(int argc, char** argv) {
         PrintLine("CoInitializeEx failed: " + Hex(com), stderr);
         return 1;
     }
+    // Held until the handlers are deregistered. Over COM, the worker (in this multithreaded apartment
+    // too) then gets this very proxy from the Global Interface Table, and a killed server shows up
+    // as failed calls rather than as a failed lookup.
     ATL::CComPtr<IVQServerEmergencyAgent> agent;
     std::string where;
 #if defined(_WIN32)

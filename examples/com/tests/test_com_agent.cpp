@@ -148,6 +148,8 @@ TEST_F(ComAgentTest, PassesSeeStateEmergencyFailoverAndTheKilledServerThroughThe
     instance.HandleServerEmergencyState();
     instance.HandleClientEmergencyFailoverState();
     EXPECT_EQ(FailedOver(agent), std::vector<DWORD>{GetCurrentProcessId()});
+    // The test keeps its proxy, as a client should: the pass gets that proxy from the table, and the
+    // killed server shows in the call (a proxy unmarshaled anew would have to reach the server).
     Kill(m_servers.back());
     instance.HandleServerEmergencyState();
 
