@@ -1,7 +1,8 @@
 // widl's header of VQServerEmergencyAgent.idl next to ours, its names prefixed with Widl_ so that the
 // two can be compared in one translation unit, and the compile-time part of that comparison:
-// interface ids, record sizes and field offsets. The method order is compared at run time
-// (tests/test_agent_slots.cpp), since C++ cannot read a vtable slot at compile time.
+// interface ids, record sizes and field offsets. The slots of widl's methods are checked at compile
+// time from its C vtables (agent_idl_slots.c); ours against widl's at run time
+// (tests/test_agent_slots.cpp), since C++ cannot read a virtual slot at compile time.
 #pragma once
 
 #include <objbase.h>
