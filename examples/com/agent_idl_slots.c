@@ -24,7 +24,8 @@ VQ_SLOT(IVQServerEmergencyAgentVtbl, StartEmergencyDrill, 14);
 VQ_SLOT(IVQServerEmergencyAgentVtbl, StopEmergencyDrill, 15);
 VQ_SLOT(IVQServerEmergencyAgentVtbl, CancelClientEmergencyFailover, 16);
 VQ_SLOT(IVQServerEmergencyAgentVtbl, RequestClientEmergencyFailover, 17);
-_Static_assert(sizeof(IVQServerEmergencyAgentVtbl) == 18 * sizeof(void*), "IVQServerEmergencyAgent has 18 slots");
+_Static_assert(sizeof(IVQServerEmergencyAgentVtbl) == 18 * sizeof(void*),
+               "IVQServerEmergencyAgent has 18 slots");
 
 VQ_SLOT(IVQServerIdentityVtbl, GetServerId, 3);
 VQ_SLOT(IVQServerIdentityVtbl, GetServerName, 4);
