@@ -40,12 +40,14 @@ class XSlotAgent : public IVQServerEmergencyAgent, public IVQServerIdentity {
     HRESULT STDMETHODCALLTYPE GetServerIdentity(ServerIdentity*) override { return 8; }
 };
 
-TEST(AgentSlots, WidlsAgentMethodsSitInOurSlots) {
-    // The binary view a COM stub has of our object. On the heap, and its address read back through
-    // a volatile, so that the compiler does not follow the object across the cast.
+TEST(AgentSlots, WidlsMethodsSitInOurSlots) {
+    // The binary view a COM stub has of our object. On the heap, and its addresses read back through
+    // volatiles, so that the compiler does not follow the object across the casts.
     const auto object = std::make_unique<XSlotAgent>();
-    IVQServerEmergencyAgent* volatile ours = object.get();
-    auto* agent = reinterpret_cast<Widl_IVQServerEmergencyAgent*>(ours);
+    IVQServerEmergencyAgent* volatile ourAgent = object.get();
+    IVQServerIdentity* volatile ourIdentity = object.get();
+    auto* agent = reinterpret_cast<Widl_IVQServerEmergencyAgent*>(ourAgent);
+    auto* identity = reinterpret_cast<Widl_IVQServerIdentity*>(ourIdentity);
     EXPECT_EQ(agent->GetServerEmergencyState(nullptr), 3);
     EXPECT_EQ(agent->SetServerEmergencyState(0), 4);
     EXPECT_EQ(agent->GetServerEmergencyStateText(0, nullptr), 5);
@@ -61,12 +63,6 @@ TEST(AgentSlots, WidlsAgentMethodsSitInOurSlots) {
     EXPECT_EQ(agent->StopEmergencyDrill(), 15);
     EXPECT_EQ(agent->CancelClientEmergencyFailover(0, nullptr), 16);
     EXPECT_EQ(agent->RequestClientEmergencyFailover(0, nullptr, nullptr), 17);
-}
-
-TEST(AgentSlots, WidlsIdentityMethodsSitInOurSlots) {
-    const auto object = std::make_unique<XSlotAgent>();
-    IVQServerIdentity* volatile ours = object.get();
-    auto* identity = reinterpret_cast<Widl_IVQServerIdentity*>(ours);
     EXPECT_EQ(identity->GetServerId(nullptr), 3);
     EXPECT_EQ(identity->GetServerName(nullptr), 4);
     EXPECT_EQ(identity->GetServerVersion(nullptr), 5);
