@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "platform/test_helpers.h"
+#include "support/ModuleTest.h"
 #include "vqplatform/testing.h"
 #include "xemergencyhandlerthreadscheduler.h"
 #include "xstatehandlerinstance.h"
@@ -23,13 +24,8 @@ unsigned ReturnsFive(void* /*param*/) {
     return 5;
 }
 
-class SchedulerTest : public ::testing::Test {
+class SchedulerTest : public vqtest::ModuleTest {
   protected:
-    void SetUp() override {
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-    }
-
     // Starts a thread and returns its handle, which must be the one new entry of the registry.
     static HANDLE Start(XThreadTaskRoutine routine, int priority) {
         const std::size_t before = RegistryCopy().size();
@@ -38,8 +34,6 @@ class SchedulerTest : public ::testing::Test {
         EXPECT_EQ(after.size(), before + 1) << "one handle per started thread";
         return after.empty() ? nullptr : after.back();
     }
-
-    seams::ScopedReset m_reset;
 };
 
 // The routine's result is the exit code; a failed creation is thrown and records nothing; a failed
