@@ -70,7 +70,8 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     if (!seams::FaultInjectionSupported(seams::Operation::CritSecEnter)) {
         GTEST_SKIP() << "the registry's lock cannot fail on demand here";
     }
-    static std::atomic<int> runs{0};
+    static std::atomic<int> runs;
+    runs = 0;  // also when the test is repeated in one process
     const XThreadTaskRoutine counting = [](void*) -> unsigned { return static_cast<unsigned>(++runs); };
     const std::size_t before = RegistryCopy().size();
     seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED);
