@@ -1,8 +1,7 @@
 // Wake-up latency between two threads: XThreadSync::SetEvent -> XThreadSync::WaitForEvent against
 // the language's own primitives. Every benchmark is a ping-pong: one iteration is a round trip, two
-// wake-ups. The events are auto-reset (CreateEventW), since XThreadSync's own events are
-// manual-reset and never reset, so they could carry one signal only; SetEvent and WaitForEvent
-// (with its message pumping) are XThreadSync's.
+// wake-ups. XThreadSync's events are manual-reset and never reset, so each carries one signal: every
+// round trip takes a fresh pair, made in batches, with the batch's partner thread, outside the timing.
 //
 // Built as C++20 (bench/CMakeLists.txt) for std::atomic::wait, the futex-backed wait that an event
 // should match; a spin+yield ping-pong shows the floor and a condition-variable one the usual way.
@@ -13,33 +12,53 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "Rudada64/XThreadSync.h"
 
 namespace {
 
 void BM_XThreadSyncPingPong(benchmark::State& state) {
-    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> stop{false};
-    std::thread partner([&] {
-        for (;;) {
-            XThreadSync::WaitForEvent(ping, INFINITE);
-            if (stop.load(std::memory_order_relaxed)) {
-                return;
-            }
-            XThreadSync::SetEvent(pong);
+    constexpr std::size_t kBatch = 1000;
+    std::vector<HANDLE> ping(kBatch, nullptr);
+    std::vector<HANDLE> pong(kBatch, nullptr);
+    std::thread partner;
+    const auto endBatch = [&] {
+        if (partner.joinable()) {
+            partner.join();
         }
-    });
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            CloseHandle(ping[i]);
+            CloseHandle(pong[i]);
+        }
+    };
+    std::size_t round = kBatch;
     for (auto _ : state) {
-        XThreadSync::SetEvent(ping);
-        XThreadSync::WaitForEvent(pong, INFINITE);
+        if (round == kBatch) {
+            state.PauseTiming();
+            endBatch();
+            for (std::size_t i = 0; i < kBatch; ++i) {
+                XThreadSync::CreateEvent(ping[i], FALSE);
+                XThreadSync::CreateEvent(pong[i], FALSE);
+            }
+            partner = std::thread([&] {
+                for (std::size_t i = 0; i < kBatch; ++i) {
+                    XThreadSync::WaitForEvent(ping[i], INFINITE);
+                    XThreadSync::SetEvent(pong[i]);
+                }
+            });
+            round = 0;
+            state.ResumeTiming();
+        }
+        XThreadSync::SetEvent(ping[round]);
+        XThreadSync::WaitForEvent(pong[round], INFINITE);
+        ++round;
     }
-    stop = true;
-    XThreadSync::SetEvent(ping);
-    partner.join();
-    CloseHandle(ping);
-    CloseHandle(pong);
+    // Lets the partner of the last batch run out.
+    for (; round < kBatch; ++round) {
+        XThreadSync::SetEvent(ping[round]);
+    }
+    endBatch();
 }
 BENCHMARK(BM_XThreadSyncPingPong)->UseRealTime();
 

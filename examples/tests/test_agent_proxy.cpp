@@ -1,15 +1,9 @@
 // The agent proxy against a real agent server over 127.0.0.1, in one process: the library's calls
-// reach the agent and come back, a lost or refusing server gives the HRESULT of Windows RPC that the
-// library takes for a communication failure, and the server and its agent bound what clients can
-// make them hold.
+// reach the agent and come back, and a lost server gives the HRESULT of Windows RPC that the library
+// takes for a communication failure.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "agent_proxy/XAgentProxy.h"
@@ -71,85 +65,6 @@ TEST(Loopback, ProxyCallsARealServerAndReportsItsLossAsServerUnavailable) {
     EXPECT_EQ(proxy->GetServerEmergencyState(&state), HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
     EXPECT_EQ(proxy->RequestClientEmergencyFailover(4321, nullptr, &result),
               HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE));
-}
-
-TEST(Loopback, ServerRefusesConnectionsItHasNoRoomOrThreadForAndKeepsAccepting) {
-    ASSERT_TRUE(net::Startup(nullptr));
-    const CComPtr<XDemoServerAgent> agent = XDemoServerAgent::Create({});
-    XAgentServer::Options options;
-    options.maxConnections = 1;
-    bool failNextStart = true;  // used by the accepting thread only
-    options.startThread = [&failNextStart](std::function<void()> body) {
-        if (std::exchange(failNextStart, false)) {
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        }
-        return std::thread(std::move(body));
-    };
-    std::mutex logMutex;
-    std::string log;
-    XAgentServer server(agent->AsAgent(), options, [&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(logMutex);
-        log += line + "\n";
-    });
-    std::string error;
-    ASSERT_TRUE(server.Listen(&error)) << error;
-    server.Start();
-    CComPtr<XAgentProxy> first;
-    CComPtr<XAgentProxy> second;
-    ASSERT_EQ(XAgentProxy::Create(server.Port(), &first), S_OK);
-    ASSERT_EQ(XAgentProxy::Create(server.Port(), &second), S_OK);
-    const HRESULT tooBusy = HRESULT_FROM_WIN32(1723);  // RPC_S_SERVER_TOO_BUSY
-
-    // The first connection gets no thread; the second is served and stays open, filling the server.
-    DWORD state = 0;
-    EXPECT_EQ(first->GetServerEmergencyState(&state), tooBusy);
-    EXPECT_EQ(first->GetServerEmergencyState(&state), S_OK);
-    EXPECT_EQ(second->GetServerEmergencyState(&state), tooBusy);
-    std::lock_guard<std::mutex> lock(logMutex);
-    EXPECT_NE(log.find("connection #1 refused: its thread cannot start"), std::string::npos) << log;
-    EXPECT_NE(log.find("connection #3 refused: 1 connections are served already"), std::string::npos) << log;
-}
-
-TEST(Loopback, ServerClosesAnIdleConnection) {
-    ASSERT_TRUE(net::Startup(nullptr));
-    const CComPtr<XDemoServerAgent> agent = XDemoServerAgent::Create({});
-    XAgentServer::Options options;
-    options.idleTimeout = std::chrono::milliseconds(100);
-    XAgentServer server(agent->AsAgent(), options);
-    std::string error;
-    ASSERT_TRUE(server.Listen(&error)) << error;
-    server.Start();
-    net::Socket socket;
-    int code = 0;
-    ASSERT_EQ(net::Connect(server.Port(), net::DeadlineIn(std::chrono::seconds(10)), &socket, &code),
-              net::Status::Ok);
-    std::uint8_t byte = 0;
-    const net::IoResult io = net::ReceiveAll(socket, &byte, 1, net::DeadlineIn(std::chrono::seconds(10)));
-    EXPECT_EQ(io.status, net::Status::Closed);
-    EXPECT_EQ(io.done, 0u);
-}
-
-TEST(DemoServerAgent, KeepsTheMostRecentFailedOverClientsWithCutComputerNames) {
-    const CComPtr<XDemoServerAgent> agent = XDemoServerAgent::Create({});
-    ASSERT_EQ(agent->SetServerEmergencyState(kEmergencyState), S_OK);
-    const std::wstring longName(XDemoServerAgent::kMaxComputerNameLength + 100, L'n');
-    BSTR name = SysAllocStringLen(longName.data(), static_cast<UINT>(longName.size()));
-    const DWORD requests = XDemoServerAgent::kMaxEmergencyClients + 1;
-    for (DWORD processId = 1; processId <= requests; ++processId) {
-        LONG result = -1;
-        ASSERT_EQ(agent->RequestClientEmergencyFailover(processId, name, &result), S_OK);
-        ASSERT_EQ(result, 0);
-    }
-    auto clients = agent->EmergencyClients();
-    ASSERT_EQ(clients.size(), XDemoServerAgent::kMaxEmergencyClients);
-    EXPECT_EQ(clients.front().first, 2u);
-    EXPECT_EQ(clients.back().first, requests);
-    EXPECT_EQ(clients.back().second, longName.substr(0, XDemoServerAgent::kMaxComputerNameLength));
-
-    // The client withdraws with the name it sent.
-    EXPECT_EQ(agent->CancelClientEmergencyFailover(requests, name), S_OK);
-    SysFreeString(name);
-    EXPECT_EQ(agent->EmergencyClients().size(), XDemoServerAgent::kMaxEmergencyClients - 1);
 }
 
 }  // namespace

@@ -108,10 +108,6 @@ TEST_F(XVQLogBookTest, FormatsOneEscapedKeyValueLine) {
         "function=\"XEmergencyHandlerInstance::Init\" message=\"gr\xC3\xBC\xC3\x9F "
         "\\\"hi\\\"\\\\\\n\\t\\r\\x01\" "
         "text=\"\"");
-    e.time = TimePoint(std::chrono::milliseconds(1709251199999));
-    EXPECT_EQ(e.Format().rfind("time=2024-02-29T23:59:59.999Z ", 0), 0u);
-    e.time = TimePoint(std::chrono::milliseconds(-500));
-    EXPECT_EQ(e.Format().rfind("time=1969-12-31T23:59:59.500Z ", 0), 0u);
 }
 
 TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
@@ -129,7 +125,6 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
     EXPECT_EQ(written.find("lasterror"), std::string::npos) << "only API errors name one";
 
     // The system log gets the same line, at a level that follows the severity.
-    vqplatform::testing::ScopedReset reset;
     vqplatform::testing::CaptureSystemLog();
     XVQLogBook::SetSink(XVQLogBook::Sink::Syslog);
     XVQError::WriteLineToErrorLogBook(At(277), L"to the system log", L"");

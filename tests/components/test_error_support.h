@@ -1,6 +1,5 @@
-// Shared by the error-component, ladder and guarded-data tests: a fixture that gives every test an
-// empty, memory-only log book and a reset error state, with compact views of what a report or an
-// exception carries, so that one assertion compares all of it.
+// Shared by the error-component, ladder and guarded-data tests: the module tests' fixture with
+// compact views of what a report or an exception carries, so that one assertion compares all of it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "support/ModuleTest.h"
 
 namespace vqtest {
 
@@ -18,16 +18,8 @@ using Place = std::tuple<std::string, unsigned, std::wstring, std::wstring>;
 // Type, HRESULT, severity, message, count and line of an exception; all zero for an empty one.
 using ExcepFields = std::tuple<int, HRESULT, int, std::wstring, unsigned, unsigned>;
 
-class LogBookTest : public ::testing::Test {
+class LogBookTest : public ModuleTest {
   protected:
-    void SetUp() override {
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-        XVQErrorStateHandler::SetInstanceAbsent(false);
-        XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
-    }
-    void TearDown() override { SetUp(); }
-
     static VQErrorLocation At(unsigned line) {
         return {".\\xemergencyhandlerinstance", line, L"VQProcessStateHandler",
                 L"XEmergencyHandlerInstance::Init"};

@@ -144,28 +144,4 @@ void ScenarioRunner::RunStep(const Step& step) {
     }
 }
 
-namespace {
-
-void ResetProcessState() {
-    vqplatform::testing::ResetAll();
-    XVQLogBook::SetSink(XVQLogBook::Sink::None);
-    XVQLogBook::Clear();
-    XVQErrorStateHandler::SetInstanceAbsent(false);
-    XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
-}
-
-}  // namespace
-
-void PassesTest::SetUp() {
-    ResetProcessState();
-    m_coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-}
-
-void PassesTest::TearDown() {
-    if (SUCCEEDED(m_coInit)) {
-        CoUninitialize();
-    }
-    ResetProcessState();
-}
-
 }  // namespace vqtest::scenario

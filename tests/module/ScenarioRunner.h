@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
 #include "vqplatform/testing.h"
@@ -176,15 +177,6 @@ class ScenarioRunner {
 // and the platform cannot.
 void RunScenario(const Scenario& scenario);
 
-// Prepares the test thread (COM in the multithreaded apartment) and the process-wide seams for the
-// passes, and restores them.
-class PassesTest : public ::testing::Test {
-  protected:
-    void SetUp() override;
-    void TearDown() override;
-
-  private:
-    HRESULT m_coInit = E_FAIL;
-};
+using PassesTest = ModuleTest;
 
 }  // namespace vqtest::scenario

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
 #include "vqplatform/testing.h"
@@ -47,30 +48,15 @@ Calls FailoverCalls() {
     return calls;
 }
 
-// An instance of its own (its worker start replaced by a counter), a memory-only log book, a
-// present and empty failover registry, disarmed platform seams and COM on the test thread.
-class InstanceTest : public ::testing::Test {
+// An instance of its own (its worker start replaced by a counter).
+class InstanceTest : public ModuleTest {
   protected:
-    void SetUp() override {
-        ResetSeams();
-        m_coInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    }
     void TearDown() override {
         for (const DWORD cookie : m_added) {
             instance.RevokeFromGIT(cookie);
         }
         instance.ReleaseGIT();
-        ResetSeams();
-        if (SUCCEEDED(m_coInit)) {
-            CoUninitialize();
-        }
-    }
-    static void ResetSeams() {
-        vqplatform::testing::ResetAll();
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-        XVQErrorStateHandler::SetInstanceAbsent(false);
-        Failover().Reset();
+        ModuleTest::TearDown();
     }
 
     // Registers `agent` for `handler` through AddHandler; returns the new registration's cookie.
@@ -91,11 +77,10 @@ class InstanceTest : public ::testing::Test {
     std::atomic<int> workerStarts{0};
     XEmergencyHandlerInstance instance{[this](XEmergencyHandlerInstance&) { ++workerStarts; }};
     Journal journal;
-    RecordingHandler handlerA{journal, "A"};
-    RecordingHandler handlerB{journal, "B"};
+    RecordingHandler handlerA{journal};
+    RecordingHandler handlerB{journal};
 
   private:
-    HRESULT m_coInit = E_FAIL;
     std::vector<DWORD> m_added;
 };
 
@@ -177,7 +162,7 @@ TEST_F(RegistrationTest, TheAgentsIdentityGoesWithTheClientIds) {
                                                                    {IdentityMode::Throwing, -1, L""}};
     for (const auto& [mode, serverId, serverName] : rows) {
         SCOPED_TRACE(static_cast<int>(mode));
-        ResetSeams();
+        ResetProcessState();
         auto agent = TestAgent::Create(mode, 42, L"server-A");
         const DWORD cookie = Add(&handlerA, agent);
         EXPECT_EQ(agent->RefCount(), 2u);  // ours and the table's; the identity interface went back
@@ -207,7 +192,7 @@ TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
 TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
     for (const bool absent : {false, true}) {
         SCOPED_TRACE(absent ? "without error state" : "with error state");
-        ResetSeams();
+        ResetProcessState();
         auto agent = TestAgent::Create(IdentityMode::Named, 1, L"one");
         const auto [first, second] = std::minmax({Add(&handlerA, agent), Add(&handlerA, agent)});
         const DWORD other = Add(&handlerB, agent);

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "platform/test_helpers.h"
+#include "support/ModuleTest.h"
 #include "vqplatform/testing.h"
 #include "xemergencyhandlerthreadscheduler.h"
 #include "xstatehandlerinstance.h"
@@ -23,13 +24,8 @@ unsigned ReturnsFive(void* /*param*/) {
     return 5;
 }
 
-class SchedulerTest : public ::testing::Test {
+class SchedulerTest : public vqtest::ModuleTest {
   protected:
-    void SetUp() override {
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-    }
-
     // Starts a thread and returns its handle, which must be the one new entry of the registry.
     static HANDLE Start(XThreadTaskRoutine routine, int priority) {
         const std::size_t before = RegistryCopy().size();
@@ -38,8 +34,6 @@ class SchedulerTest : public ::testing::Test {
         EXPECT_EQ(after.size(), before + 1) << "one handle per started thread";
         return after.empty() ? nullptr : after.back();
     }
-
-    seams::ScopedReset m_reset;
 };
 
 // The routine's result is the exit code; a failed creation is thrown and records nothing; a failed
@@ -76,7 +70,8 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     if (!seams::FaultInjectionSupported(seams::Operation::CritSecEnter)) {
         GTEST_SKIP() << "the registry's lock cannot fail on demand here";
     }
-    static std::atomic<int> runs{0};
+    static std::atomic<int> runs;
+    runs = 0;  // also when the test is repeated in one process
     const XThreadTaskRoutine counting = [](void*) -> unsigned { return static_cast<unsigned>(++runs); };
     const std::size_t before = RegistryCopy().size();
     seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED);

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "support/Gate.h"
+#include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
-#include "vqplatform/testing.h"
 #include "xemergencyhandlerinstance.h"
 #include "xemergencyhandlertask.h"
 
@@ -21,13 +21,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class TaskTest : public ::testing::Test {
+class TaskTest : public ModuleTest {
   protected:
     void SetUp() override {
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
-        XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ModuleTest::SetUp();
         m_instance.Init();
     }
     void TearDown() override {
@@ -36,10 +33,9 @@ class TaskTest : public ::testing::Test {
             m_task.reset();  // stops and waits for the thread
         }
         m_instance.ReleaseGIT();
-        CoUninitialize();
+        ModuleTest::TearDown();
     }
 
-    vqplatform::testing::ScopedReset m_seams;
     XEmergencyHandlerInstance m_instance{[](XEmergencyHandlerInstance&) {}};
     std::unique_ptr<XEmergencyHandlerTask> m_task;
     Journal m_journal;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -13,11 +12,9 @@
 
 #include "Rudada64/XThreadedTask.h"
 #include "platform/test_helpers.h"
-#include "vqplatform/testing.h"
+#include "support/ModuleTest.h"
 
 namespace {
-
-namespace seams = vqplatform::testing;
 
 struct Owner {};
 
@@ -79,18 +76,19 @@ class PollingTask : public Task {
     static inline std::atomic<bool> s_entered{false};
 };
 
-class ThreadedTaskTest : public ::testing::Test {
+class ThreadedTaskTest : public vqtest::ModuleTest {
   protected:
     void SetUp() override {
+        ModuleTest::SetUp();
         TestScheduler::calls = 0;
         TestScheduler::refuse = TestScheduler::recordOnly = false;
-        XVQLogBook::SetSink(XVQLogBook::Sink::None);
-        XVQLogBook::Clear();
     }
-    void TearDown() override { TestScheduler::threads.clear(); }
+    void TearDown() override {
+        TestScheduler::threads.clear();
+        ModuleTest::TearDown();
+    }
     static unsigned ExitCode(std::size_t i = 0) { return TestScheduler::threads.at(i).get(); }
 
-    seams::ScopedReset m_reset;
     Owner m_owner;
 };
 
@@ -136,26 +134,21 @@ TEST_F(ThreadedTaskTest, AThrowingBodyEndsStoppedWithItsErrorStored) {
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "stored, not logged";
 }
 
-TEST_F(ThreadedTaskTest, StopWaitsForAPollingTaskWhileDispatchingTheStoppersMessages) {
-    vqtest::MessageWindow window;
-    std::atomic<DWORD> ranOn{0};
-    vqtest::WindowCallback mark = [&] { ranOn = GetCurrentThreadId(); };
-    TestTask polling([&](TestTask& self, Owner*) -> DWORD {
+// Stop waits with XThreadSync::WaitForEvent, which takes the stopper's messages off its queue.
+TEST_F(ThreadedTaskTest, StopWaitsForAPollingTaskWhileTakingTheStoppersMessages) {
+    vqtest::DrainQueue();
+    TestTask polling([](TestTask& self, Owner*) -> DWORD {
         while (!self.IsStopRequested()) {
             std::this_thread::yield();
-        }
-        // Only a stopper that pumps its messages lets the body end early.
-        window.Post(&mark);
-        for (int i = 0; i < 5000 && ranOn.load() == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return 0;
     });
     polling.Start(&m_owner);
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));
     polling.Stop();
     EXPECT_EQ(polling.Status(), Task::Stopped);
     EXPECT_TRUE(polling.Ended());
-    EXPECT_EQ(ranOn.load(), GetCurrentThreadId());
+    EXPECT_FALSE(vqtest::DrainQueue()) << "Stop waited without taking messages";
     polling.Stop();
     EXPECT_TRUE(polling.Ended()) << "a second Stop only waits for the end";
 }

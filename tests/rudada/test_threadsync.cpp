@@ -7,6 +7,7 @@
 
 #include "Rudada64/XThreadSync.h"
 #include "platform/test_helpers.h"
+#include "support/ModuleTest.h"
 #include "vqplatform/testing.h"
 
 namespace {
@@ -15,8 +16,6 @@ using namespace std::chrono_literals;
 namespace seams = vqplatform::testing;
 using Clock = std::chrono::steady_clock;
 using vqtest::DrainQueue;
-using vqtest::MessageWindow;
-using vqtest::WindowCallback;
 
 // Severity, HRESULT, message, line and function of a report.
 using Report = std::tuple<int, HRESULT, std::wstring, unsigned, std::wstring>;
@@ -37,15 +36,18 @@ Report Thrown(F&& f) {
     return {};
 }
 
-class ThreadSyncTest : public ::testing::Test {
+class ThreadSyncTest : public vqtest::ModuleTest {
   protected:
     void SetUp() override {
+        ModuleTest::SetUp();
         DrainQueue();
         XThreadSync::CreateEvent(m_event, FALSE);
     }
-    void TearDown() override { CloseHandle(m_event); }
+    void TearDown() override {
+        CloseHandle(m_event);
+        ModuleTest::TearDown();
+    }
 
-    seams::ScopedReset m_reset;
     HANDLE m_event = nullptr;
 };
 
@@ -59,15 +61,9 @@ TEST_F(ThreadSyncTest, FiniteWaitsTimeOutAndASignalledEventReturnsAtOnceAndStays
 
     HANDLE initiallySet = nullptr;
     XThreadSync::CreateEvent(initiallySet, TRUE);
-    MessageWindow window;
-    int runs = 0;
-    WindowCallback count = [&] { ++runs; };
-    ASSERT_TRUE(window.Post(&count));
-    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));  // no procedure to run
+    ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));
     EXPECT_TRUE(XThreadSync::WaitForEvent(initiallySet, INFINITE));
-    EXPECT_EQ(runs, 1) << "what was queued is dispatched before a signalled wait returns";
-    MSG msg;
-    EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the whole queue is drained";
+    EXPECT_FALSE(DrainQueue()) << "what was queued is taken off before a signalled wait returns";
     CloseHandle(initiallySet);
 }
 
@@ -79,8 +75,7 @@ TEST_F(ThreadSyncTest, NullHandlesAreRefusedBeforeTheQueueIsTouched) {
     EXPECT_EQ(
         Thrown([] { XThreadSync::SetEvent(nullptr); }),
         Report(XVQEXCEP::SEVERITY_SEVERE, E_FAIL, L"wait handle is NULL", 164, L"XThreadSync::SetEvent()"));
-    MSG msg;
-    EXPECT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the posted message is still queued";
+    EXPECT_TRUE(DrainQueue()) << "the posted message is still queued";
 }
 
 TEST_F(ThreadSyncTest, FailedCallsThrowTheirReportsAndChangeNothing) {

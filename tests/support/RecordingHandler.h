@@ -15,8 +15,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "VQProcessStateHandler/XClientEmergencyHandler.h"
@@ -26,7 +24,7 @@ namespace vqtest {
 enum class HandlerSlot { ServerEmergencyState, AgentError, ClientEmergencyFailover };
 
 // What a slot throws when armed.
-enum class ThrowKind { None, StdException, WrappedVQException, Other };
+enum class ThrowKind { None, StdException, Other };
 
 class RecordingHandler;
 
@@ -66,9 +64,7 @@ class Journal {
 
 class RecordingHandler : public XClientEmergencyHandler {
   public:
-    // The name only tells handlers apart in a debugger.
-    explicit RecordingHandler(Journal& journal, std::string name = {})
-        : m_journal(journal), m_name(std::move(name)) {}
+    explicit RecordingHandler(Journal& journal) : m_journal(journal) {}
 
     // From now on `slot` throws `kind` after recording (ThrowKind::None disarms it).
     void ThrowFrom(HandlerSlot slot, ThrowKind kind) { m_throws[static_cast<int>(slot)] = kind; }
@@ -93,7 +89,6 @@ class RecordingHandler : public XClientEmergencyHandler {
     void Handle(HandlerSlot slot, DWORD first, DWORD second);
 
     Journal& m_journal;
-    const std::string m_name;
     std::atomic<ThrowKind> m_throws[3]{};  // value-initialised: ThrowKind::None
 };
 

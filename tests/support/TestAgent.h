@@ -3,8 +3,8 @@
 //
 // - Each of the three agent methods the library uses answers what the test set for it, from any
 //   thread; methods the library never calls return E_NOTIMPL.
-// - Those calls and GetServerIdentity are recorded with their arguments and the calling thread, in
-//   call order; an optional hook then runs on the calling thread (to block, count or fault there).
+// - Those calls and GetServerIdentity are recorded with their arguments, in call order; an optional hook then
+// runs on the calling thread (to block, count or fault there).
 // - Identity: None (no IVQServerIdentity), NullName (the record comes back with a server id but no
 //   name), Named (id and name), Throwing (GetServerIdentity throws std::runtime_error).
 // - On Windows the object aggregates the free-threaded marshaler, so the real Global Interface
@@ -32,7 +32,6 @@ enum class AgentMethod {
 
 struct AgentCall {
     AgentMethod method;
-    DWORD threadId = 0;
     // RequestClientEmergencyFailover only; a null name is recorded as empty.
     DWORD processId = 0;
     std::wstring computerName;
@@ -166,8 +165,7 @@ class TestAgent final : public IVQServerEmergencyAgent, public IVQServerIdentity
     ~TestAgent();
 
     void Record(AgentMethod method, DWORD processId = 0, BSTR computerName = nullptr) {
-        const AgentCall call{method, GetCurrentThreadId(), processId,
-                             computerName == nullptr ? L"" : computerName};
+        const AgentCall call{method, processId, computerName == nullptr ? L"" : computerName};
         Hook hook;
         {
             std::lock_guard<std::mutex> lock(m_mutex);

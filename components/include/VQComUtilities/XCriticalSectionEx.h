@@ -2,11 +2,17 @@
 // (read) access, Lock(false)/Unlock(false) exclusive (write) access; readers of different threads
 // share. It is not recursive: the reference-counted section above it handles nesting per thread.
 // Unlocking what the thread does not hold is undefined, as for the lock it wraps.
+//
+// On Windows it wraps an SRW lock: MinGW's std::shared_mutex (a winpthreads rwlock) at times lets a
+// writer in while another thread reads.
 #pragma once
 
-#include <shared_mutex>
-
 #include "VQComUtilities/VQComUtilitiesExport.h"
+#include "vqplatform/types.h"
+
+#if !defined(_WIN32)
+#include <shared_mutex>
+#endif
 
 class VQCOMUTILITIES_API XCriticalSectionEx {
   public:
@@ -19,5 +25,9 @@ class VQCOMUTILITIES_API XCriticalSectionEx {
     virtual void Unlock(bool read);
 
   private:
+#if defined(_WIN32)
+    SRWLOCK m_lock = SRWLOCK_INIT;
+#else
     std::shared_mutex m_lock;
+#endif
 };

@@ -1,14 +1,9 @@
-// Window messages: per-thread message queues, message-only windows and message-pumping waits, as
-// far as the library's waits (and the tests that watch them dispatch) use them.
+// Thread messages and message-pumping waits, as far as the library's waits use them.
 //
-// Linux stand-in semantics, matching Windows:
-// - Every thread has its own queue, created by its first PeekMessageW, MsgWaitForMultipleObjectsEx
-//   or CreateWindowExW, and destroyed with its windows when the thread ends. PostThreadMessageW to
-//   a thread without a queue fails with ERROR_INVALID_THREAD_ID.
-// - Windows are message-only windows (parent HWND_MESSAGE) of a class registered by name with
-//   RegisterClassW. A window belongs to the thread that created it: PostMessageW puts the message
-//   into that thread's queue, and DispatchMessageW calls the window procedure only on that thread
-//   (else ERROR_WINDOW_OF_OTHER_THREAD). Messages for a destroyed window are discarded.
+// Linux stand-in semantics, matching Windows for thread messages (there are no windows):
+// - Every thread has its own queue, created by its first PeekMessageW or MsgWaitForMultipleObjectsEx
+//   and destroyed when the thread ends. PostThreadMessageW to a thread without a queue fails with
+//   ERROR_INVALID_THREAD_ID.
 // - PeekMessageW takes the thread's messages in posting order; window and range filters are not
 //   supported (ERROR_NOT_SUPPORTED). Each call marks all queued messages as seen.
 // - DispatchMessageW of a thread message (no window) does nothing and returns 0.
@@ -18,7 +13,7 @@
 //   QS_ALLPOSTMESSAGE input. It returns WAIT_OBJECT_0 + i for the first signalled handle,
 //   WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT or WAIT_FAILED. Fault injection: Operation::Wait
 //   (vqplatform/sync.h).
-// All calls are thread-safe and none throws; window procedures run on their window's thread.
+// All calls are thread-safe and none throws.
 #pragma once
 
 #include "vqplatform/sync.h"
@@ -31,18 +26,9 @@ using UINT_PTR = std::uintptr_t;
 using WPARAM = UINT_PTR;
 using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
-using ATOM = WORD;
 
 struct HWND__;
 using HWND = HWND__*;
-struct HINSTANCE__;
-using HINSTANCE = HINSTANCE__*;
-using HMODULE = HINSTANCE;
-struct HMENU__;
-using HMENU = HMENU__*;
-
-#define CALLBACK
-using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
 
 struct POINT {
     LONG x;
@@ -59,18 +45,8 @@ struct MSG {
 };
 using LPMSG = MSG*;
 
-// The fields the stand-in reads; the others of Windows' WNDCLASSW are left out.
-struct WNDCLASSW {
-    WNDPROC lpfnWndProc;
-    HINSTANCE hInstance;
-    LPCWSTR lpszClassName;
-};
-
-#define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
-
 #define WM_APP 0x8000
 
-#define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
 #define QS_KEY 0x0001
@@ -84,23 +60,8 @@ struct WNDCLASSW {
 #define QS_ALLPOSTMESSAGE 0x0100
 #define QS_ALLINPUT 0x04FF
 
-#define ERROR_INVALID_WINDOW_HANDLE 1400L
-#define ERROR_CANNOT_FIND_WND_CLASS 1407L
-#define ERROR_WINDOW_OF_OTHER_THREAD 1408L
-#define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_INVALID_THREAD_ID 1444L
 
-// The handle of the main program: any stable value, passed on and never dereferenced.
-VQPLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
-
-VQPLATFORM_API ATOM RegisterClassW(const WNDCLASSW* windowClass);
-VQPLATFORM_API HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
-                                    int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                                    LPVOID parameter);
-VQPLATFORM_API BOOL DestroyWindow(HWND window);
-VQPLATFORM_API LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-VQPLATFORM_API BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 VQPLATFORM_API BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 VQPLATFORM_API BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeMessage);
 VQPLATFORM_API LRESULT DispatchMessageW(const MSG* msg);

@@ -6,11 +6,10 @@
 //   (WAIT_FAILED for waits), never touches another object and never crashes. An object lives until
 //   its last handle is closed and nobody waits on it any more; closing a handle while another thread
 //   waits on it lets that wait go on.
-// - CreateEventW makes manual-reset events (the library's) and auto-reset events (the wake-up
-//   benchmark's) with the given initial state. Named events fail with ERROR_NOT_SUPPORTED. Security
-//   attributes are ignored.
-// - SetEvent signals: a manual-reset event wakes every waiter and stays signalled, since nothing
-//   resets it; an auto-reset event lets exactly one wait through and then resets itself.
+// - CreateEventW makes manual-reset events with the given initial state, the only kind the library
+//   uses: auto-reset and named events fail with ERROR_NOT_SUPPORTED. Security attributes are
+//   ignored.
+// - SetEvent signals: the event wakes every waiter and stays signalled, since nothing resets it.
 // - WaitForSingleObject waits for an event or a thread handle (vqplatform/threads.h); a time-out of
 //   0 only tests, INFINITE waits without limit. Time-outs are measured on a steady clock of their own,
 //   not on GetTickCount, so the clock seam of vqplatform/testing.h never stretches a wait.

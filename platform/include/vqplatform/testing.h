@@ -61,13 +61,4 @@ VQPLATFORM_API std::vector<SystemLogLine> TakeSystemLog();
 // Disarms every seam: faults, clock, identity and system-log capture.
 VQPLATFORM_API void ResetAll();
 
-// Resets every seam when it goes out of scope; a test fixture holds one.
-class ScopedReset {
-  public:
-    ScopedReset() = default;
-    ScopedReset(const ScopedReset&) = delete;
-    ScopedReset& operator=(const ScopedReset&) = delete;
-    ~ScopedReset() { ResetAll(); }
-};
-
 }  // namespace vqplatform::testing

@@ -7,8 +7,8 @@
 //   not begin before ResumeThread has brought the suspend count to 0. Only the default stack size (0)
 //   and no flag but CREATE_SUSPENDED are supported (else ERROR_INVALID_PARAMETER).
 // - The handle becomes signalled, and GetExitCodeThread gives the routine's result instead of
-//   STILL_ACTIVE, once the thread has ended including its thread-local cleanup (its message queue
-//   and windows, vqplatform/messages.h). An exception escaping the routine ends the process, as an
+//   STILL_ACTIVE, once the thread has ended including its thread-local cleanup (its message queue,
+//   vqplatform/messages.h). An exception escaping the routine ends the process, as an
 //   unhandled exception does on Windows.
 // - ResumeThread returns the previous suspend count (0 for a thread that runs or has ended).
 // - Priorities are not mapped to Linux: SetThreadPriority accepts THREAD_PRIORITY_NORMAL and fails

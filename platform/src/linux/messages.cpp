@@ -1,4 +1,4 @@
-// Message queues, message-only windows and message-pumping waits on Linux.
+// Thread message queues and message-pumping waits on Linux.
 #include "vqplatform/messages.h"
 
 #include <array>
@@ -6,7 +6,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 
 #include "vqplatform/kernel.h"
@@ -43,13 +42,6 @@ class MessageQueue {
         return true;
     }
 
-    void Discard(HWND window) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_messages.begin(); it != m_messages.end();) {
-            it = it->hwnd == window ? m_messages.erase(it) : it + 1;
-        }
-    }
-
     // Input of the mask's kinds that arrived since the thread last looked.
     bool HasNewInput(DWORD mask) const { return (m_newInput.load(std::memory_order_acquire) & mask) != 0; }
 
@@ -80,28 +72,10 @@ class QueueInput final : public WakeSource {
     const DWORD m_mask;
 };
 
-struct Window {
-    std::shared_ptr<MessageQueue> queue;
-    WNDPROC procedure;
-};
-
-// Process-wide state. Lock order: this registry, then a queue.
+// The queues by thread id. Lock order: this registry, then a queue.
 struct Registry {
     std::mutex mutex;
     std::unordered_map<DWORD, std::shared_ptr<MessageQueue>> queues;
-    std::unordered_map<std::wstring, WNDPROC> classes;
-    std::unordered_map<std::uintptr_t, Window> windows;
-    ATOM nextAtom = 0xC000;
-    std::uintptr_t nextWindow = 0x10000;
-
-    Window* FindWindowLocked(HWND window) {
-        auto it = windows.find(reinterpret_cast<std::uintptr_t>(window));
-        if (it == windows.end()) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return nullptr;
-        }
-        return &it->second;
-    }
 };
 
 // Never destroyed: threads may end while static destructors run.
@@ -110,7 +84,7 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-// The calling thread's queue; it and the thread's windows go when the thread ends.
+// The calling thread's queue; it goes when the thread ends.
 struct ThreadMessages {
     std::shared_ptr<MessageQueue> queue;
     DWORD threadId = 0;
@@ -124,9 +98,6 @@ struct ThreadMessages {
         auto it = registry.queues.find(threadId);
         if (it != registry.queues.end() && it->second == queue) {
             registry.queues.erase(it);
-        }
-        for (auto window = registry.windows.begin(); window != registry.windows.end();) {
-            window = window->second.queue == queue ? registry.windows.erase(window) : std::next(window);
         }
     }
 };
@@ -146,8 +117,8 @@ MessageQueue& CurrentQueue() {
     return *t_messages.queue;
 }
 
-MSG MakeMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return MSG{window, message, wParam, lParam, GetTickCount(), POINT{0, 0}};
+MSG MakeMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return MSG{nullptr, message, wParam, lParam, GetTickCount(), POINT{0, 0}};
 }
 
 }  // namespace
@@ -157,73 +128,6 @@ using vqplatform::detail::CurrentQueue;
 using vqplatform::detail::Registry;
 using vqplatform::detail::TheRegistry;
 
-HMODULE GetModuleHandleW(LPCWSTR /*moduleName*/) {
-    return reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x400000));
-}
-
-ATOM RegisterClassW(const WNDCLASSW* windowClass) {
-    if (windowClass == nullptr || windowClass->lpfnWndProc == nullptr ||
-        windowClass->lpszClassName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (!registry.classes.emplace(windowClass->lpszClassName, windowClass->lpfnWndProc).second) {
-        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
-        return 0;
-    }
-    return registry.nextAtom++;
-}
-
-HWND CreateWindowExW(DWORD /*exStyle*/, LPCWSTR className, LPCWSTR /*windowName*/, DWORD /*style*/, int /*x*/,
-                     int /*y*/, int /*width*/, int /*height*/, HWND parent, HMENU /*menu*/,
-                     HINSTANCE /*instance*/, LPVOID /*parameter*/) {
-    if (parent != HWND_MESSAGE || className == nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    CurrentQueue();
-    Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    auto cls = registry.classes.find(className);
-    if (cls == registry.classes.end()) {
-        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-        return nullptr;
-    }
-    registry.nextWindow += 2;
-    registry.windows.emplace(registry.nextWindow,
-                             vqplatform::detail::Window{vqplatform::detail::t_messages.queue, cls->second});
-    return reinterpret_cast<HWND>(registry.nextWindow);
-}
-
-BOOL DestroyWindow(HWND window) {
-    Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    const vqplatform::detail::Window* target = registry.FindWindowLocked(window);
-    if (target == nullptr) {
-        return FALSE;
-    }
-    target->queue->Discard(window);
-    registry.windows.erase(reinterpret_cast<std::uintptr_t>(window));
-    return TRUE;
-}
-
-LRESULT DefWindowProcW(HWND /*window*/, UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) {
-    return 0;
-}
-
-BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    const vqplatform::detail::Window* target = registry.FindWindowLocked(window);
-    if (target == nullptr) {
-        return FALSE;
-    }
-    target->queue->Post(vqplatform::detail::MakeMessage(window, message, wParam, lParam));
-    return TRUE;
-}
-
 BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -232,7 +136,7 @@ BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
     }
-    it->second->Post(vqplatform::detail::MakeMessage(nullptr, message, wParam, lParam));
+    it->second->Post(vqplatform::detail::MakeMessage(message, wParam, lParam));
     return TRUE;
 }
 
@@ -248,26 +152,9 @@ BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
     return CurrentQueue().Peek(msg, (removeMessage & PM_REMOVE) != 0) ? TRUE : FALSE;
 }
 
-LRESULT DispatchMessageW(const MSG* msg) {
-    if (msg == nullptr || msg->hwnd == nullptr) {
-        return 0;
-    }
-    WNDPROC procedure = nullptr;
-    {
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        const vqplatform::detail::Window* window = registry.FindWindowLocked(msg->hwnd);
-        if (window == nullptr) {
-            return 0;
-        }
-        if (window->queue != vqplatform::detail::t_messages.queue) {
-            SetLastError(ERROR_WINDOW_OF_OTHER_THREAD);
-            return 0;
-        }
-        procedure = window->procedure;
-    }
-    // Outside the lock: the procedure may post, create or destroy windows.
-    return procedure(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+// Thread messages have no window procedure to run.
+LRESULT DispatchMessageW(const MSG* /*msg*/) {
+    return 0;
 }
 
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,

@@ -73,17 +73,12 @@ Waiter& CurrentWaiter() {
     return waiter;
 }
 
+// A manual-reset event; nothing resets it.
 class Event final : public Waitable {
   public:
-    Event(bool manualReset, bool signalled) : m_manualReset(manualReset), m_signalled(signalled) {}
+    explicit Event(bool signalled) : m_signalled(signalled) {}
 
-    // An auto-reset event lets the one wait that sees it signalled through and resets itself.
-    bool Poll() override {
-        bool expected = true;
-        return m_manualReset
-                   ? m_signalled.load(std::memory_order_acquire)
-                   : m_signalled.compare_exchange_strong(expected, false, std::memory_order_acq_rel);
-    }
+    bool Poll() override { return m_signalled.load(std::memory_order_acquire); }
 
     void Set() {
         m_signalled.store(true, std::memory_order_release);
@@ -91,7 +86,6 @@ class Event final : public Waitable {
     }
 
   private:
-    const bool m_manualReset;
     std::atomic<bool> m_signalled;
 };
 
@@ -222,12 +216,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
     if (InjectedFault(Operation::CreateEvent)) {
         return nullptr;
     }
-    if (name != nullptr) {
+    if (name != nullptr || manualReset == FALSE) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    return vqplatform::detail::InsertObject(
-        std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+    return vqplatform::detail::InsertObject(std::make_shared<Event>(initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event) {

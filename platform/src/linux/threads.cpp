@@ -97,7 +97,7 @@ class ThreadObject final : public Waitable {
 };
 
 // Constructed first on every thread started here, so destroyed last: the handle is signalled only
-// after the thread's other thread-local objects (message queue, windows) are gone.
+// after the thread's other thread-local objects (its message queue) are gone.
 struct ThreadExit {
     std::shared_ptr<ThreadObject> object;
     DWORD exitCode = STILL_ACTIVE;
