@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "protocol/text.h"
 
@@ -148,6 +149,23 @@ void ReadCommands(const ATL::CComPtr<XDemoServerAgent>& agent, const std::shared
             PrintLine("commands: state N | normal | emergency | status | quit");
         }
     }
+}
+
+void Serve(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAgent>& agent,
+           const std::function<void()>& stopServing) {
+    CatchStopSignals();
+    auto control = std::make_shared<Control>();
+    std::thread script([&steps, &agent, &control] { RunScript(steps, agent, control); });
+    // Detached: a read of standard input cannot be interrupted portably. It holds what it uses.
+    std::thread(ReadCommands, agent, control).detach();
+    while (!control->WaitFor(std::chrono::milliseconds(100))) {
+        if (StopSignalled()) {
+            control->Quit("signal received");
+        }
+    }
+    PrintLine("stopping: " + control->Reason());
+    stopServing();
+    script.join();
 }
 
 }  // namespace vqdemo

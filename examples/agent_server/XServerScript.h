@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,5 +64,9 @@ void RunScript(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAge
 // Reads commands until the end of standard input, which does not end the program: a server
 // started in the background keeps serving.
 void ReadCommands(const ATL::CComPtr<XDemoServerAgent>& agent, const std::shared_ptr<Control>& control);
+// Runs the script and the commands until one of them or a stop signal ends the server, then calls
+// `stopServing` (after which the agent's clients' calls fail) before the script's thread is joined.
+void Serve(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAgent>& agent,
+           const std::function<void()>& stopServing);
 
 }  // namespace vqdemo

@@ -2,13 +2,9 @@
 // proxies on a loopback TCP port. Its state follows a script on the command line and commands on
 // standard input. Every line it prints starts with a timestamp; the first line is
 // "<timestamp> port <N>", so that a script can read the port.
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "agent_server/XAgentServer.h"
@@ -18,7 +14,6 @@
 
 namespace {
 
-using vqdemo::Control;
 using vqdemo::ParseNumber;
 using vqdemo::ParseScript;
 using vqdemo::PrintLine;
@@ -32,12 +27,6 @@ constexpr const char* kUsage =
     "                   e.g. --script \"normal:12,emergency:30,stop\"\n"
     "  --server-id N, --server-name NAME   the identity the agent reports\n"
     "standard input: state N | normal | emergency | status | quit\n";
-
-volatile std::sig_atomic_t g_signalled = 0;
-
-extern "C" void OnSignal(int) {
-    g_signalled = 1;
-}
 
 }  // namespace
 
@@ -89,22 +78,7 @@ int main(int argc, char** argv) {
               vqdemo::Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
               "), state " + vqdemo::StateText(*agent) +
               "; emergency configuration: activation 1, emergency state mask 0x2");
-
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    auto control = std::make_shared<Control>();
-    std::thread script([&steps, &agent, &control] { vqdemo::RunScript(steps, agent, control); });
-    // Detached: a read of standard input cannot be interrupted portably. It holds what it uses.
-    std::thread(vqdemo::ReadCommands, agent, control).detach();
-
-    while (!control->WaitFor(std::chrono::milliseconds(100))) {
-        if (g_signalled != 0) {
-            control->Quit("signal received");
-        }
-    }
-    PrintLine("stopping: " + control->Reason());
-    server.Stop();
-    script.join();
+    vqdemo::Serve(steps, agent, [&server] { server.Stop(); });
     PrintLine("stopped");
     return 0;
 }

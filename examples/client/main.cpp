@@ -6,7 +6,6 @@
 // --max-seconds), deregistering what it registered.
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -39,18 +38,6 @@ constexpr const char* kUsage =
     "  --timeout-ms MS   the agent proxy's per-call time-out (default 2000)\n"
     "  --max-seconds S   end after S seconds at the latest (default 120)\n"
     "  --log-book SINK   where the library's log book goes (default: the system log)\n";
-
-volatile std::sig_atomic_t g_signalled = 0;
-
-extern "C" void OnSignal(int) {
-    g_signalled = 1;
-}
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
 
 // Which handlers have lost their server; the main thread waits for all of them.
 class Progress {
@@ -209,7 +196,7 @@ int main(int argc, char** argv) {
     // COM on the registering thread.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(com)) {
-        PrintLine("CoInitializeEx failed: " + Hex(com), stderr);
+        PrintLine("CoInitializeEx failed: " + vqdemo::HexText(static_cast<std::uint32_t>(com)), stderr);
         return 1;
     }
     // Held until the handlers are deregistered. Over COM, the worker (in this multithreaded apartment
@@ -224,7 +211,8 @@ int main(int argc, char** argv) {
     const HRESULT created = ConnectOverTcp(port, timeoutMs, agent, &where);
 #endif
     if (FAILED(created)) {
-        PrintLine("cannot reach the " + where + ": " + Hex(created), stderr);
+        PrintLine("cannot reach the " + where + ": " + vqdemo::HexText(static_cast<std::uint32_t>(created)),
+                  stderr);
         return 1;
     }
 
@@ -243,7 +231,8 @@ int main(int argc, char** argv) {
                   "' (id " + std::to_string(identity.serverId) + ")");
         SysFreeString(identity.serverName);
     } else {
-        PrintLine("the server does not answer (" + Hex(known) + "); registering all the same");
+        PrintLine("the server does not answer (" + vqdemo::HexText(static_cast<std::uint32_t>(known)) +
+                  "); registering all the same");
     }
 
     Progress progress(2);
@@ -263,16 +252,15 @@ int main(int argc, char** argv) {
         "registered handler A (client connection id 101) and handler B (client connection id 102); the "
         "library's worker polls the server every 10 s, the first time about 10 s from now");
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    vqdemo::CatchStopSignals();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
     bool allLost = false;
-    while (!allLost && g_signalled == 0 && std::chrono::steady_clock::now() < end) {
+    while (!allLost && !vqdemo::StopSignalled() && std::chrono::steady_clock::now() < end) {
         allLost = progress.WaitAllLost(std::chrono::milliseconds(100));
     }
     PrintLine(allLost ? "every handler has lost its server; deregistering and ending"
-                      : (g_signalled != 0 ? "interrupted; deregistering and ending"
-                                          : "time is up; deregistering and ending"));
+                      : (vqdemo::StopSignalled() ? "interrupted; deregistering and ending"
+                                                 : "time is up; deregistering and ending"));
     for (const auto& [handler, connectionId] : registrations) {
         XVQProcessEmergencyHandler::DeregisterClientConnectionId(handler, connectionId);
         XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(handler);

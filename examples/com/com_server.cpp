@@ -8,12 +8,9 @@
 
 #include <objbase.h>
 
-#include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,18 +31,6 @@ constexpr const char* kUsage =
     "  --script STEPS             as for vqdemo_agent_server, e.g. \"normal:15,emergency:11,stop\"\n"
     "  --server-id N, --server-name NAME   the identity the agent reports\n"
     "standard input: state N | normal | emergency | status | quit\n";
-
-volatile std::sig_atomic_t g_signalled = 0;
-
-extern "C" void OnSignal(int) {
-    g_signalled = 1;
-}
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
 
 std::wstring ClassIdText(const CLSID& classId) {
     wchar_t text[40] = {};
@@ -174,7 +159,7 @@ int main(int argc, char** argv) {
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        PrintLine("CoInitializeEx failed: " + Hex(hr), stderr);
+        PrintLine("CoInitializeEx failed: " + vqdemo::HexText(static_cast<std::uint32_t>(hr)), stderr);
         return 1;
     }
     auto log = [](const std::string& line) { PrintLine(line); };
@@ -183,7 +168,9 @@ int main(int argc, char** argv) {
     DWORD registration = 0;
     hr = CoRegisterClassObject(classId, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &registration);
     if (FAILED(hr)) {
-        PrintLine("CoRegisterClassObject " + classText + " failed: " + Hex(hr), stderr);
+        PrintLine("CoRegisterClassObject " + classText +
+                      " failed: " + vqdemo::HexText(static_cast<std::uint32_t>(hr)),
+                  stderr);
         CoUninitialize();
         return 1;
     }
@@ -192,23 +179,11 @@ int main(int argc, char** argv) {
               vqdemo::Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
               "), state " + vqdemo::StateText(*agent) +
               "; emergency configuration: activation 1, emergency state mask 0x2");
-
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    auto control = std::make_shared<vqdemo::Control>();
-    std::thread script([&steps, &agent, &control] { vqdemo::RunScript(steps, agent, control); });
-    // Detached: a read of standard input cannot be interrupted portably. It holds what it uses.
-    std::thread(vqdemo::ReadCommands, agent, control).detach();
-    while (!control->WaitFor(std::chrono::milliseconds(100))) {
-        if (g_signalled != 0) {
-            control->Quit("signal received");
-        }
-    }
-    PrintLine("stopping: " + control->Reason());
-    // No new clients, then COM disconnects the existing ones: their next calls fail.
-    CoRevokeClassObject(registration);
-    CoDisconnectObject(static_cast<IVQServerEmergencyAgent*>(agent), 0);
-    script.join();
+    vqdemo::Serve(steps, agent, [registration, &agent] {
+        // No new clients, then COM disconnects the existing ones: their next calls fail.
+        CoRevokeClassObject(registration);
+        CoDisconnectObject(static_cast<IVQServerEmergencyAgent*>(agent), 0);
+    });
     CoUninitialize();
     PrintLine("stopped");
     return 0;

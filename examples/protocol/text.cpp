@@ -1,6 +1,7 @@
 #include "protocol/text.h"
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <mutex>
 
@@ -168,6 +169,31 @@ void PrintLine(const std::string& text, std::FILE* stream) {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
     std::fwrite(line.data(), 1, line.size(), stream);
     std::fflush(stream);
+}
+
+std::string HexText(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignalled = 0;
+
+extern "C" void OnStopSignal(int) {
+    g_stopSignalled = 1;
+}
+
+}  // namespace
+
+void CatchStopSignals() {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+}
+
+bool StopSignalled() {
+    return g_stopSignalled != 0;
 }
 
 }  // namespace vqdemo

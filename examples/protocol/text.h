@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -22,5 +23,12 @@ std::string Timestamp();
 
 // Writes "<timestamp> <text>" and a new line to `stream` (standard output by default).
 void PrintLine(const std::string& text, std::FILE* stream = stdout);
+
+// "0x" and eight upper-case hexadecimal digits, as HRESULTs are written.
+std::string HexText(std::uint32_t value);
+
+// From the call on, SIGINT and SIGTERM only set a flag, which the programs poll.
+void CatchStopSignals();
+bool StopSignalled();
 
 }  // namespace vqdemo
