@@ -299,6 +299,7 @@ class _XSmartRefCountCritSection_Impl {
     explicit _XSmartRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddLockRef();
     }
+    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, as the comment above says
     virtual ~_XSmartRefCountCritSection_Impl() noexcept(false) { Release(m_wrapper, m_uncaught); }
     _XSmartRefCountCritSection_Impl(const _XSmartRefCountCritSection_Impl&) = delete;
     _XSmartRefCountCritSection_Impl& operator=(const _XSmartRefCountCritSection_Impl&) = delete;

@@ -68,8 +68,9 @@ class XThreadedTask {
     XThreadedTask& operator=(const XThreadedTask&) = delete;
 
     virtual ~XThreadedTask() {
-        VQ_FUNCTION_NAME(L"XThreadedTask::~XThreadedTask()");
         try {
+            // Inside the try: building the name allocates, and a destructor must not throw.
+            VQ_FUNCTION_NAME(L"XThreadedTask::~XThreadedTask()");
             vqerr::ShortLoggingLadder(VQ_THREADED_TASK_FILE, 194, 198, s_szFunctionName, [this] {
                 Stop();
                 {

@@ -45,6 +45,7 @@ void XEmergencyHandlerThreadScheduler::StartThread(XThreadTaskRoutine routine, v
         ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_SEVERE, VQ_LOCATION(kSourceFile, 237),
                               L"_beginthreadex failed", L"", 1);
     }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's handle as a number
     const auto hThread = reinterpret_cast<HANDLE>(thread);
     try {
         auto registry = XStateHandlerInstance::Instance()->GetProxy();

@@ -231,7 +231,7 @@ wire::Response InvokeAgent(IVQServerEmergencyAgent* agent, wire::Method method,
 }
 
 XAgentServer::XAgentServer(ATL::CComPtr<IVQServerEmergencyAgent> agent, Options options, Log log)
-    : m_agent(std::move(agent)), m_options(options), m_log(std::move(log)) {}
+    : m_agent(std::move(agent)), m_options(std::move(options)), m_log(std::move(log)) {}
 
 XAgentServer::~XAgentServer() {
     Stop();
@@ -298,11 +298,13 @@ void XAgentServer::Admit(net::Socket socket) {
         if (static_cast<std::size_t>(served) < m_options.maxConnections) {
             raw = m_connections.emplace_back(std::make_unique<Connection>()).get();
             raw->number = number;
-            raw->socket = std::move(socket);
         }
     }
     const std::string who = "connection #" + std::to_string(number);
-    if (raw == nullptr) {
+    if (raw != nullptr) {
+        // Not yet served: the connection's thread starts below, after the lock.
+        raw->socket = std::move(socket);
+    } else {
         Write(who + " refused: " + std::to_string(m_options.maxConnections) +
               " connections are served already");
         Refuse(std::move(socket));

@@ -99,7 +99,7 @@ int RemainingMs(Deadline deadline) {
     }
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
     // Rounded up, so that a wait does not end just short of the deadline and spin.
-    return static_cast<int>(std::clamp<long long>((left + 999) / 1000, 0, 60 * 60 * 1000));
+    return static_cast<int>(std::clamp<long long>((left + 999) / 1000, 0, 60LL * 60 * 1000));
 }
 
 // Waits for the socket to become readable (or writable); 1 ready, 0 deadline passed, -1 error.

@@ -169,8 +169,8 @@ TEST_F(ComAgentTest, TheWorkerWatchesServersInOtherProcesses) {
     const ATL::CComPtr<IVQServerEmergencyAgent> lost = Launch();
     ASSERT_TRUE(watched && lost);
     ASSERT_EQ(watched->SetServerEmergencyState(vqdemo::kEmergencyState), S_OK);
-    vqtest::RecordingHandler watching(m_journal, "watching");
-    vqtest::RecordingHandler losing(m_journal, "losing");
+    vqtest::RecordingHandler watching(m_journal);
+    vqtest::RecordingHandler losing(m_journal);
     XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&watching, watched);
     XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(&losing, lost);
     Kill(m_servers.back());

@@ -32,7 +32,12 @@ class CComPtr {
         }
         return *this;
     }
-    CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
+    CComPtr& operator=(const CComPtr& other) noexcept {
+        if (this != std::addressof(other)) {
+            *this = other.p;
+        }
+        return *this;
+    }
     CComPtr& operator=(CComPtr&& other) noexcept {
         if (this != std::addressof(other)) {  // operator& is the out-parameter address
             Release();

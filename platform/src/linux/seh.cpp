@@ -193,6 +193,7 @@ void Describe(int signal, const siginfo_t& info, const ucontext_t& context, Faul
 
     EXCEPTION_RECORD& record = fault->record;
     record = EXCEPTION_RECORD{};
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the faulting instruction's address, as the CPU saved it
     record.ExceptionAddress = reinterpret_cast<void*>(registers[REG_RIP]);
     const bool access = signal == SIGSEGV || (signal == SIGBUS && info.si_code != BUS_ADRALN);
     if (signal == SIGSEGV) {

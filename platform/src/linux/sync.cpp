@@ -31,6 +31,7 @@ class HandleTable {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_next += kStep;
         m_objects.emplace(m_next, std::move(object));
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): a handle is a table key, never dereferenced
         return reinterpret_cast<HANDLE>(m_next);
     }
 
