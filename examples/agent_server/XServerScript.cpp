@@ -168,4 +168,28 @@ void Serve(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAgent>&
     script.join();
 }
 
+bool TakeServerOption(const std::string& option, const std::string& value,
+                      XDemoServerAgent::Settings* settings, std::vector<Step>* steps, std::string* error) {
+    unsigned long long number = 0;
+    if (option == "--server-id") {
+        if (!ParseNumber(value, 0xFFFFFFFFull, &number)) {
+            *error = "bad argument '" + option + "'";
+        }
+        settings->serverId = static_cast<DWORD>(number);
+    } else if (option == "--server-name") {
+        settings->serverName = WideFromUtf16(Utf16FromUtf8(value));
+    } else if (option == "--script") {
+        ParseScript(value, steps, error);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string ServerDescription(const XDemoServerAgent::Settings& settings, XDemoServerAgent& agent) {
+    return "server '" + Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
+           "), state " + StateText(agent) +
+           "; emergency configuration: activation 1, emergency state mask 0x2";
+}
+
 }  // namespace vqdemo

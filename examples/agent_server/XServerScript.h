@@ -58,6 +58,12 @@ bool ParseState(const std::string& text, DWORD* state);
 bool ParseScript(const std::string& text, std::vector<Step>* steps, std::string* error);
 // "<state> (normal|emergency)" for the agent's current state.
 std::string StateText(XDemoServerAgent& agent);
+// Takes --server-id N, --server-name NAME or --script STEPS: false for any other option; true with
+// `error` set for a bad value.
+bool TakeServerOption(const std::string& option, const std::string& value,
+                      XDemoServerAgent::Settings* settings, std::vector<Step>* steps, std::string* error);
+// "server 'NAME' (id N), state S; emergency configuration: ..." for the start-up line.
+std::string ServerDescription(const XDemoServerAgent::Settings& settings, XDemoServerAgent& agent);
 // Applies the steps in turn until the script ends, a stop step quits or `control` is told to quit.
 void RunScript(const std::vector<Step>& steps, const ATL::CComPtr<XDemoServerAgent>& agent,
                const std::shared_ptr<Control>& control);

@@ -15,7 +15,6 @@
 namespace {
 
 using vqdemo::ParseNumber;
-using vqdemo::ParseScript;
 using vqdemo::PrintLine;
 using vqdemo::Step;
 
@@ -45,12 +44,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--port" && hasValue && ParseNumber(value, 65535, &number)) {
             options.port = static_cast<std::uint16_t>(number);
-        } else if (arg == "--server-id" && hasValue && ParseNumber(value, 0xFFFFFFFFull, &number)) {
-            settings.serverId = static_cast<DWORD>(number);
-        } else if (arg == "--server-name" && hasValue) {
-            settings.serverName = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
-        } else if (arg == "--script" && hasValue) {
-            if (!ParseScript(value, &steps, &error)) {
+        } else if (hasValue && vqdemo::TakeServerOption(arg, value, &settings, &steps, &error)) {
+            if (!error.empty()) {
                 std::cerr << "vqdemo_agent_server: " << error << "\n";
                 return 2;
             }
@@ -74,10 +69,8 @@ int main(int argc, char** argv) {
     }
     PrintLine("port " + std::to_string(server.Port()));
     server.Start();
-    PrintLine("agent server on 127.0.0.1:" + std::to_string(server.Port()) + ": server '" +
-              vqdemo::Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
-              "), state " + vqdemo::StateText(*agent) +
-              "; emergency configuration: activation 1, emergency state mask 0x2");
+    PrintLine("agent server on 127.0.0.1:" + std::to_string(server.Port()) + ": " +
+              vqdemo::ServerDescription(settings, *agent));
     vqdemo::Serve(steps, agent, [&server] { server.Stop(); });
     PrintLine("stopped");
     return 0;

@@ -125,9 +125,7 @@ HRESULT ConnectOverTcp(unsigned long port, unsigned long timeoutMs,
 // from its LocalServer32 entry when it does not run yet).
 HRESULT ConnectOverCom(const CLSID& classId, ATL::CComPtr<IVQServerEmergencyAgent>& agent,
                        std::string* where) {
-    wchar_t text[40] = {};
-    StringFromGUID2(classId, text, 40);
-    *where = "COM local server of class " + vqdemo::Utf8FromWide(text);
+    *where = "COM local server of class " + vqdemo::Utf8FromWide(vqdemo::ClassIdText(classId));
     return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IVQServerEmergencyAgent,
                             reinterpret_cast<void**>(&agent));
 }
@@ -165,8 +163,7 @@ int main(int argc, char** argv) {
             ++i;  // a flag: no value follows
             continue;
         } else if (arg == "--class-id") {
-            ok = ok && SUCCEEDED(CLSIDFromString(vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value)).c_str(),
-                                                 &classId));
+            ok = ok && vqdemo::ParseClassId(value, &classId);
 #endif
         } else if (arg == "--port") {
             ok = ok && ParseUnsigned(value, 65535, &port) && port != 0;

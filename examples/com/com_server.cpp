@@ -32,12 +32,6 @@ constexpr const char* kUsage =
     "  --server-id N, --server-name NAME   the identity the agent reports\n"
     "standard input: state N | normal | emergency | status | quit\n";
 
-std::wstring ClassIdText(const CLSID& classId) {
-    wchar_t text[40] = {};
-    StringFromGUID2(classId, text, 40);
-    return text;
-}
-
 // Every instance is the one agent: clients share its state, as the clients of one server do. The
 // factory lives as long as the program, so it counts no references.
 class XAgentClassFactory : public IClassFactory {
@@ -81,7 +75,7 @@ LSTATUS RegisterServer(const CLSID& classId) {
     if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) {
         return static_cast<LSTATUS>(GetLastError());
     }
-    const std::wstring id = ClassIdText(classId);
+    const std::wstring id = vqdemo::ClassIdText(classId);
     const std::wstring command = L"\"" + std::wstring(path) + L"\" --class-id " + id;
     HKEY key = nullptr;
     LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + id + L"\\LocalServer32").c_str(), 0,
@@ -95,7 +89,8 @@ LSTATUS RegisterServer(const CLSID& classId) {
 }
 
 LSTATUS UnregisterServer(const CLSID& classId) {
-    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + ClassIdText(classId)).c_str());
+    const LSTATUS status =
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + vqdemo::ClassIdText(classId)).c_str());
     return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 
@@ -115,7 +110,6 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         const std::string value = hasValue ? argv[i + 1] : "";
-        unsigned long long number = 0;
         std::string error;
         bool takesValue = true;
         if (arg == "--help" || arg == "-h") {
@@ -127,17 +121,12 @@ int main(int argc, char** argv) {
         } else if (IsSwitch(arg, "Embedding")) {
             takesValue = false;  // COM started us for a client: serve as usual
         } else if (arg == "--class-id" && hasValue) {
-            const std::wstring text = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
-            if (FAILED(CLSIDFromString(text.c_str(), &classId))) {
+            if (!vqdemo::ParseClassId(value, &classId)) {
                 std::cerr << "vqdemo_com_server: bad class id '" << value << "'\n";
                 return 2;
             }
-        } else if (arg == "--server-id" && hasValue && vqdemo::ParseNumber(value, 0xFFFFFFFFull, &number)) {
-            settings.serverId = static_cast<DWORD>(number);
-        } else if (arg == "--server-name" && hasValue) {
-            settings.serverName = vqdemo::WideFromUtf16(vqdemo::Utf16FromUtf8(value));
-        } else if (arg == "--script" && hasValue) {
-            if (!vqdemo::ParseScript(value, &steps, &error)) {
+        } else if (hasValue && vqdemo::TakeServerOption(arg, value, &settings, &steps, &error)) {
+            if (!error.empty()) {
                 std::cerr << "vqdemo_com_server: " << error << "\n";
                 return 2;
             }
@@ -147,7 +136,7 @@ int main(int argc, char** argv) {
         }
         i += takesValue ? 2 : 1;
     }
-    const std::string classText = vqdemo::Utf8FromWide(ClassIdText(classId));
+    const std::string classText = vqdemo::Utf8FromWide(vqdemo::ClassIdText(classId));
     if (action != Action::Serve) {
         const LSTATUS status =
             action == Action::Register ? RegisterServer(classId) : UnregisterServer(classId);
@@ -175,10 +164,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintLine("COM local server for class " + classText + " in process " +
-              std::to_string(GetCurrentProcessId()) + ": server '" +
-              vqdemo::Utf8FromWide(settings.serverName) + "' (id " + std::to_string(settings.serverId) +
-              "), state " + vqdemo::StateText(*agent) +
-              "; emergency configuration: activation 1, emergency state mask 0x2");
+              std::to_string(GetCurrentProcessId()) + ": " + vqdemo::ServerDescription(settings, *agent));
     vqdemo::Serve(steps, agent, [registration, &agent] {
         // No new clients, then COM disconnects the existing ones: their next calls fail.
         CoRevokeClassObject(registration);
