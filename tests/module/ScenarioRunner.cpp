@@ -24,9 +24,6 @@ void RunScenario(const Scenario& scenario) {
 ScenarioRunner::ScenarioRunner(const Scenario& scenario)
     : m_scenario(scenario), m_errorState(XVQErrorStateHandler::GetInstance()) {
     if (scenario.identity) {
-        if (vqplatform::testing::IdentitySeamSupported()) {
-            vqplatform::testing::SetComputerName(L"PASSES-HOST");
-        }
         m_instance.Init();
     }
     // Each registration is made by AddHandler with its first handler. A registration of several

@@ -14,9 +14,11 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "support/HostName.h"
 #include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
@@ -132,22 +134,35 @@ TEST(InitTest, ATaskWhoseCreationFailedIsCreatedByTheNextInit) {
     vqplatform::testing::ResetAll();
 }
 
-TEST_F(InstanceTest, InitRecordsTheIdentityUnlessTheComputerNameFails) {
-    if (!vqplatform::testing::IdentitySeamSupported()) {
-        GTEST_SKIP() << "the computer-name seam is not available on this platform";
+// The computer name is what Windows reports: the host's first DNS label, at most 15 characters, in
+// upper case; only an unreadable host name fails Init's identity step.
+TEST_F(InstanceTest, InitRecordsTheNetBiosNameOfTheHostUnlessItCannotBeRead) {
+    if (!HostNameSeamSupported()) {
+        GTEST_SKIP() << "the host name cannot be replaced on this platform";
     }
-    // The buffer holds 15 characters and the terminating null.
-    const std::wstring longest = L"ABCDEFGHIJKLMNO";
-    for (const std::wstring& name : {longest, longest + L"P"}) {
-        SCOPED_TRACE(::testing::PrintToString(name));
+    const std::pair<const char*, const wchar_t*> rows[] = {
+        {"client-host-with-a-very-long-name", L"CLIENT-HOST-WIT"},
+        {"db1.example.org", L"DB1"},
+        {"abcdefghijklmno", L"ABCDEFGHIJKLMNO"},
+        {nullptr, nullptr},
+    };
+    for (const auto& [host, expected] : rows) {
+        SCOPED_TRACE(host != nullptr ? host : "(unreadable)");
         XVQLogBook::Clear();
         XEmergencyHandlerInstance fresh([](XEmergencyHandlerInstance&) {});
-        vqplatform::testing::SetComputerName(name.c_str());
-        fresh.Init();
-        const bool fails = name.size() > longest.size();
-        EXPECT_EQ(fresh.GetClientProcessId(), fails ? 0xFFFFFFFFu : GetCurrentProcessId());
-        EXPECT_EQ(fresh.GetClientComputerName().ToWString(), fails ? L"" : name);
-        EXPECT_EQ(XVQLogBook::Entries().size(), fails ? 1u : 0u);
+        {
+            ScopedHostName name(host);
+            fresh.Init();
+        }
+        EXPECT_EQ(fresh.GetClientProcessId(), expected != nullptr ? GetCurrentProcessId() : 0xFFFFFFFFu);
+        EXPECT_EQ(fresh.GetClientComputerName().ToWString(), expected != nullptr ? expected : L"");
+        const auto entries = XVQLogBook::Entries();
+        ASSERT_EQ(entries.size(), expected != nullptr ? 0u : 1u);
+        if (expected == nullptr) {
+            EXPECT_EQ(entries.front().message, L"GetComputerName failed");
+            EXPECT_EQ(entries.front().line, 283u);
+            EXPECT_EQ(static_cast<DWORD>(entries.front().hr), 0x8007001Fu);  // ERROR_GEN_FAILURE
+        }
     }
 }
 

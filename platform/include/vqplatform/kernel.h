@@ -5,10 +5,13 @@
 // - GetCurrentThreadId is the kernel thread id: 32-bit and unique among the live threads.
 // - GetTickCount counts milliseconds since an arbitrary start, 32-bit, monotonic, and wraps after
 //   about 49.7 days. (Test seam: vqplatform/testing.h can fix or offset it.)
-// - GetComputerNameW gives the host name. The size is in and out in wide characters: on success
-//   it receives the length without the terminating null; when the buffer cannot hold the name and
-//   its null, the call fails with ERROR_BUFFER_OVERFLOW and the size receives the length needed,
-//   null included. (Test seam: the name can be replaced or made to fail.)
+// - GetComputerNameW gives the NetBIOS name that Windows derives from the host name: its first DNS
+//   label, cut to MAX_COMPUTERNAME_LENGTH (15) characters, in upper case; a buffer of 16 characters
+//   always holds it. The size is in and out in wide characters: on success it receives the length
+//   without the terminating null; when the buffer cannot hold the name and its null, the call fails
+//   with ERROR_BUFFER_OVERFLOW and the size receives the length needed, null included. When the host
+//   name cannot be read it fails with ERROR_GEN_FAILURE. (Tests replace the host name by
+//   interposing gethostname.)
 #pragma once
 
 #include "vqplatform/types.h"

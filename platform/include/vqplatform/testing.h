@@ -8,7 +8,7 @@
 //
 // Which seams work where: on Linux all of them. On Windows the kernel and COM calls are the real
 // SDK, so only operations that pass through this layer's own code can fail on demand
-// (FaultInjectionSupported tells), and the clock and computer-name seams are Linux only. Tests that
+// (FaultInjectionSupported tells), and the clock seam is Linux only. Tests that
 // need an unsupported seam skip with that reason.
 #pragma once
 
@@ -45,10 +45,6 @@ VQPLATFORM_API bool ConsumeFault(Operation op, DWORD* error);
 VQPLATFORM_API void SetTickCount(DWORD fixed);
 VQPLATFORM_API bool ClockSeamSupported();
 
-// Identity: GetComputerNameW reports `name` until reset.
-VQPLATFORM_API void SetComputerName(const wchar_t* name);
-VQPLATFORM_API bool IdentitySeamSupported();
-
 // System log: while captured, WriteSystemLog keeps its lines (at most the last 1,000) for
 // TakeSystemLog instead of writing them.
 struct SystemLogLine {
@@ -58,7 +54,7 @@ struct SystemLogLine {
 VQPLATFORM_API void CaptureSystemLog();
 VQPLATFORM_API std::vector<SystemLogLine> TakeSystemLog();
 
-// Disarms every seam: faults, clock, identity and system-log capture.
+// Disarms every seam: faults, clock and system-log capture.
 VQPLATFORM_API void ResetAll();
 
 }  // namespace vqplatform::testing

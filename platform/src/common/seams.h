@@ -2,7 +2,6 @@
 // Every function is thread-safe; with no seam armed each costs one relaxed atomic load.
 #pragma once
 
-#include <string>
 
 #include "vqplatform/systemlog.h"
 #include "vqplatform/types.h"
@@ -11,9 +10,6 @@ namespace vqplatform::detail {
 
 // The tick count to report for the real count `real`: the fixed one, or `real` itself.
 DWORD ApplyClockSeam(DWORD real);
-
-// True, with the name to report in `name`, when the identity seam replaces the computer name.
-bool ComputerNameSeam(std::wstring* name);
 
 // True when the system-log seam is armed; the line has then been captured instead of written.
 bool CaptureSystemLog(LogLevel level, const char* utf8Line) noexcept;

@@ -48,12 +48,6 @@ struct ClockSeam {
     std::atomic<std::uint64_t> state{0};
 };
 
-struct IdentitySeam {
-    std::atomic<bool> armed{false};
-    std::mutex mutex;
-    std::wstring name;
-};
-
 // Never destroyed: platform calls made by static destructors of other libraries still find them.
 FaultRegistry& Faults() {
     static FaultRegistry* registry = new FaultRegistry;
@@ -63,11 +57,6 @@ FaultRegistry& Faults() {
 ClockSeam& Clock() {
     static ClockSeam* clock = new ClockSeam;
     return *clock;
-}
-
-IdentitySeam& Identity() {
-    static IdentitySeam* identity = new IdentitySeam;
-    return *identity;
 }
 
 struct SystemLogSeam {
@@ -132,21 +121,6 @@ bool ClockSeamSupported() {
 #endif
 }
 
-void SetComputerName(const wchar_t* name) {
-    IdentitySeam& identity = Identity();
-    std::lock_guard<std::mutex> lock(identity.mutex);
-    identity.name = name != nullptr ? name : L"";
-    identity.armed.store(true, std::memory_order_relaxed);
-}
-
-bool IdentitySeamSupported() {
-#if defined(_WIN32)
-    return false;
-#else
-    return true;
-#endif
-}
-
 void ResetAll() {
     {
         FaultRegistry& registry = Faults();
@@ -155,7 +129,6 @@ void ResetAll() {
         registry.UpdateArmedLocked();
     }
     Clock().state.store(0, std::memory_order_relaxed);
-    Identity().armed.store(false, std::memory_order_relaxed);
     SystemLogSeam& log = SystemLog();
     std::lock_guard<std::mutex> lock(log.mutex);
     log.armed.store(false, std::memory_order_relaxed);
@@ -181,16 +154,6 @@ namespace vqplatform::detail {
 DWORD ApplyClockSeam(DWORD real) {
     const std::uint64_t state = testing::Clock().state.load(std::memory_order_relaxed);
     return (state & testing::kClockFixed) != 0 ? static_cast<DWORD>(state) : real;
-}
-
-bool ComputerNameSeam(std::wstring* name) {
-    testing::IdentitySeam& identity = testing::Identity();
-    if (!identity.armed.load(std::memory_order_relaxed)) {
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(identity.mutex);
-    *name = identity.name;
-    return true;
 }
 
 bool CaptureSystemLog(LogLevel level, const char* utf8Line) noexcept {

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cwchar>
@@ -15,17 +16,19 @@ namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
-std::wstring HostName() {
+// The name Windows derives from the host name: its first DNS label, cut to 15 characters, in upper
+// case. Host names are ASCII (RFC 1123), so widening each byte is the whole conversion. False when
+// the host name cannot be read.
+bool NetBiosName(std::wstring* name) {
     char narrow[HOST_NAME_MAX + 1] = {};
     if (gethostname(narrow, sizeof narrow - 1) != 0) {
-        return std::wstring();
+        return false;
     }
-    // Host names are ASCII (RFC 1123), so widening each byte is the whole conversion.
-    std::wstring wide;
-    for (const char* c = narrow; *c != '\0'; ++c) {
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    name->clear();
+    for (const char* c = narrow; *c != '\0' && *c != '.' && name->size() < MAX_COMPUTERNAME_LENGTH; ++c) {
+        name->push_back(static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*c))));
     }
-    return wide;
+    return true;
 }
 
 }  // namespace
@@ -63,8 +66,9 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
         return FALSE;
     }
     std::wstring name;
-    if (!vqplatform::detail::ComputerNameSeam(&name)) {
-        name = HostName();
+    if (!NetBiosName(&name)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
     }
     const auto length = static_cast<DWORD>(name.size());
     if (*size < length + 1) {
