@@ -1,5 +1,7 @@
 # Sourced by scripts/test-windows and scripts/demo (windows), from the project's root: the tools of
 # the Windows build and its Wine prefix, build/windows/wineprefix.
+source scripts/packages.sh
+
 readonly windows_build_dir="$PWD/build/windows"
 export WINEPREFIX="$windows_build_dir/wineprefix"
 export WINEDEBUG=-all
@@ -18,12 +20,7 @@ install_missing() {
     [[ -x /usr/lib/wine/wine64 ]] || missing+=(wine64)
     [[ -f /usr/src/googletest/CMakeLists.txt ]] || missing+=(googletest)
     command -v cmake >/dev/null || missing+=(cmake)
-    [[ ${#missing[@]} -eq 0 ]] && return
-    printf 'installing %s\n' "${missing[*]}" >&2
-    local sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt_install "${missing[@]}"
 }
 
 stop_wine() { wineserver -k 2>/dev/null || true; }
