@@ -7,7 +7,7 @@
 //   BM_Cycle/N             per_registration: cycle time / N
 //   BM_RegistryWalk/N      per_registration: one bare walk of the registry / N (a cycle walks twice)
 //   BM_MemoryPerRegistration  module: registry and handler index; table: the Global Interface
-//                          Table's entry; error_state: the failover registry's entry and call record;
+//                          Table's entry; error_state: the failover registry's entry;
 //                          total: all three (bytes per registration, heap in use, glibc)
 //   BM_RemoveHandler/N     time of one RemoveHandler (its re-registration is not timed)
 #include <benchmark/benchmark.h>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "seams/ErrorState.h"
 #include "xemergencyhandlerinstance.h"
 
 namespace {
@@ -179,7 +180,7 @@ void BM_MemoryPerRegistration(benchmark::State& state) {
 
         // Registrations with and without the failover registry (the error state absent).
         for (const bool withErrorState : {false, true}) {
-            XVQErrorStateHandler::SetInstanceAbsent(!withErrorState);
+            vqtest::errorstate::SetAbsent(!withErrorState);
             auto registrations = std::make_unique<Registrations>(0);
             registrations->agents = std::vector<InstantAgent>(kCount);
             registrations->handlers = std::vector<QuietHandler>(kCount);
@@ -194,8 +195,7 @@ void BM_MemoryPerRegistration(benchmark::State& state) {
             }
             registrations->instance.ReleaseGIT();
         }
-        XVQErrorStateHandler::SetInstanceAbsent(false);
-        XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
+        vqtest::errorstate::SetAbsent(false);
     }
     const double total = errorState;
     errorState -= module;
@@ -221,8 +221,6 @@ void BM_RemoveHandler(benchmark::State& state) {
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         registrations.Register(i);
     }
-    // The failover registry records every call; keep it from growing over the runs.
-    XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
 }
 BENCHMARK(BM_RemoveHandler)->Arg(1000)->Arg(100000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 

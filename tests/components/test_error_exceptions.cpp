@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <stdexcept>
 #include <thread>
 #include <tuple>
 
@@ -53,9 +52,6 @@ TEST_F(ErrorComponentTest, FailoverRegistryKeepsClientsPerCookie) {
     EXPECT_EQ(registry.Registrations().count(5), 1u) << "the last Deregister keeps the registration";
     registry.RemoveServerEmergencyHandler(5);
     EXPECT_EQ(registry.Registrations().begin()->second.clientIds, std::set<LONG>{10});
-    registry.FailNext(1);
-    EXPECT_THROW(registry.RemoveServerEmergencyHandler(6), std::runtime_error);
-    EXPECT_EQ(registry.Registrations().count(6), 1u) << "a failed call changes nothing";
 
     // The worker and the clients' threads share the registry.
     const auto registerHundred = [&registry](LONG first) {
@@ -69,11 +65,9 @@ TEST_F(ErrorComponentTest, FailoverRegistryKeepsClientsPerCookie) {
     b.join();
     EXPECT_EQ(registry.Registrations().at(7).clientIds.size(), 200u);
 
+    EXPECT_EQ(registry.GetUserInteractionTimeout(), 60u);
     registry.SetUserInteractionTimeout(5);
     EXPECT_EQ(registry.GetUserInteractionTimeout(), 5u);
-    registry.Reset();
-    EXPECT_EQ(registry.GetUserInteractionTimeout(), 60u);
-    EXPECT_TRUE(registry.Registrations().empty() && registry.Calls().empty());
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "test_error_support.h"
 #include "vqplatform/kernel.h"
-#include "vqplatform/testing.h"
+#include "seams/PlatformSeams.h"
 
 namespace {
 
@@ -125,12 +125,12 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
     EXPECT_EQ(written.find("lasterror"), std::string::npos) << "only API errors name one";
 
     // The system log gets the same line, at a level that follows the severity.
-    vqplatform::testing::CaptureSystemLog();
+    vqtest::seams::CaptureSystemLog();
     XVQLogBook::SetSink(XVQLogBook::Sink::Syslog);
     XVQError::WriteLineToErrorLogBook(At(277), L"to the system log", L"");
     XVQError::WriteErrorToLogBook(At(277), static_cast<long>(E_FAIL), SEVERITY_CRITICAL, L"critical", false,
                                   0);
-    const auto lines = vqplatform::testing::TakeSystemLog();
+    const auto lines = vqtest::seams::TakeSystemLog();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, vqplatform::LogLevel::Notice);
     EXPECT_EQ(lines[0].text, XVQLogBook::Entries()[XVQLogBook::kMaxEntries - 2].Format());

@@ -43,7 +43,7 @@ TEST_F(ApiTest, TheWorkerReportsEmergencyFailoverAndLostServerToTheHandlers) {
     Api::RegisterServerEmergencyHandler(&other, lost->AsAgent());
     Api::RegisterClientConnectionId(&other, 8);
     EXPECT_EQ(emergency->RefCount(), 2u);  // ours and the table's
-    EXPECT_EQ(XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Calls().size(), 1u);
+    EXPECT_EQ(errorstate::Calls().size(), 1u);
     EXPECT_THROW(Api::RegisterServerEmergencyHandler(&handler, nullptr), XWrappedVQException);
 
     // The first cycle after the registrations comes within one interval.

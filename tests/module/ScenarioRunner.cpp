@@ -14,10 +14,6 @@ std::ostream& operator<<(std::ostream& out, const Event& event) {
 }
 
 void RunScenario(const Scenario& scenario) {
-    if (std::any_of(scenario.steps.begin(), scenario.steps.end(), [](const Step& s) { return s.tick; }) &&
-        !vqplatform::testing::ClockSeamSupported()) {
-        GTEST_SKIP() << "the tick count cannot be fixed on this platform";
-    }
     ScenarioRunner(scenario).Run();
 }
 
@@ -97,10 +93,10 @@ void ScenarioRunner::RunStep(const Step& step) {
             *step.settings.userInteractionTimeout);
     }
     if (step.settings.errorStateAbsent) {
-        XVQErrorStateHandler::SetInstanceAbsent(*step.settings.errorStateAbsent);
+        errorstate::SetAbsent(*step.settings.errorStateAbsent);
     }
     if (step.tick) {
-        vqplatform::testing::SetTickCount(*step.tick);
+        seams::SetTickCount(*step.tick);
     }
     for (std::size_t r = 0; r < std::min(m_agents.size(), step.answers.size()); ++r) {
         m_agents[r]->State().SetDefault(step.answers[r].state);

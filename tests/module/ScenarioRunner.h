@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "seams/ErrorState.h"
+#include "seams/PlatformSeams.h"
 #include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
-#include "vqplatform/testing.h"
 #include "xemergencyhandlerinstance.h"
 
 namespace vqtest::scenario {
@@ -154,10 +155,7 @@ class ScenarioRunner {
     int Registration(DWORD cookie) const {
         return static_cast<int>(std::find(m_cookies.begin(), m_cookies.end(), cookie) - m_cookies.begin());
     }
-    // Through the object itself: it stays readable while GetInstance() says absent.
-    std::size_t RegistryCallCount() const {
-        return m_errorState == nullptr ? 0 : m_errorState->GetClientEmergencyFailoverHandler().Calls().size();
-    }
+    static std::size_t RegistryCallCount() { return errorstate::Calls().size(); }
 
     const Scenario& m_scenario;
     // Taken while present, so that a step may make it absent for the module.

@@ -18,18 +18,19 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "seams/ErrorState.h"
+#include "seams/PlatformSeams.h"
 #include "support/HostName.h"
 #include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
-#include "vqplatform/testing.h"
 #include "xemergencyhandlerinstance.h"
 
 namespace vqtest {
 namespace {
 
-using vqplatform::testing::Operation;
-using FailoverKind = XVQErrorStateHandler::XClientEmergencyFailoverHandler::CallKind;
+using seams::Operation;
+using FailoverKind = errorstate::CallKind;
 // One call on the failover registry: kind, cookie, client id, server id, server name.
 using Calls = std::vector<std::tuple<FailoverKind, DWORD, LONG, LONG, std::wstring>>;
 using Handlers = std::map<XClientEmergencyHandler*, std::set<LONG>>;
@@ -38,13 +39,9 @@ constexpr FailoverKind kRegister = FailoverKind::Register;
 constexpr FailoverKind kDeregister = FailoverKind::Deregister;
 constexpr FailoverKind kRemoved = FailoverKind::RemoveServerEmergencyHandler;
 
-XVQErrorStateHandler::XClientEmergencyFailoverHandler& Failover() {
-    return XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler();
-}
-
 Calls FailoverCalls() {
     Calls calls;
-    for (const auto& call : Failover().Calls()) {
+    for (const auto& call : errorstate::Calls()) {
         calls.emplace_back(call.kind, call.cookie, call.clientId, call.serverId, call.serverName.ToWString());
     }
     return calls;
@@ -118,12 +115,9 @@ TEST_F(InstanceTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
 
 // A task that could not be created leaves none, so the next Init (a racing first call) creates it.
 TEST(InitTest, ATaskWhoseCreationFailedIsCreatedByTheNextInit) {
-    if (!vqplatform::testing::FaultInjectionSupported(Operation::CreateEvent)) {
-        GTEST_SKIP() << "events cannot fail on demand here";
-    }
     XVQLogBook::SetSink(XVQLogBook::Sink::None);
     std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
-    vqplatform::testing::FailNext(Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
+    seams::FailNext(Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_THROW(XEmergencyHandlerInstance::InstanceIn(slot, [] { return new XEmergencyHandlerInstance(); }),
                  XWrappedVQException);
     ASSERT_NE(slot.load(), nullptr);
@@ -131,7 +125,7 @@ TEST(InitTest, ATaskWhoseCreationFailedIsCreatedByTheNextInit) {
     slot.load()->Init();
     EXPECT_NE(slot.load()->Task(), nullptr);
     XEmergencyHandlerInstance::DestroyInstanceIn(slot);
-    vqplatform::testing::ResetAll();
+    seams::ResetAll();
 }
 
 // The computer name is what Windows reports: the host's first DNS label, at most 15 characters, in
@@ -192,7 +186,7 @@ TEST_F(RegistrationTest, TheAgentsIdentityGoesWithTheClientIds) {
 TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
     auto agent = TestAgent::Create();
     const DWORD cookie = Add(&handlerA, agent);
-    Failover().FailNext(1);
+    errorstate::FailNext(1);
     EXPECT_THROW(instance.RemoveHandler(&handlerA), std::runtime_error);
     instance.RemoveHandler(&handlerB);  // any later removal, of any handler
     EXPECT_TRUE(Registry().empty());
@@ -211,7 +205,7 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
         auto agent = TestAgent::Create(IdentityMode::Named, 1, L"one");
         const auto [first, second] = std::minmax({Add(&handlerA, agent), Add(&handlerA, agent)});
         const DWORD other = Add(&handlerB, agent);
-        XVQErrorStateHandler::SetInstanceAbsent(absent);
+        errorstate::SetAbsent(absent);
         instance.AddClientId(&handlerA, 7);
         instance.AddClientId(&handlerA, 8);
         EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {7, 8}}}));
@@ -235,7 +229,7 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
         EXPECT_EQ(Registry().at(other).m_handlers, (Handlers{{&handlerB, {}}}));
         EXPECT_EQ(Registry().at(shared).m_handlers, (Handlers{{&handlerB, {9}}}));
         EXPECT_EQ(agent->RefCount(), 3u);  // ours and the two table entries left: both revoked
-        XVQErrorStateHandler::SetInstanceAbsent(false);
+        errorstate::SetAbsent(false);
         EXPECT_EQ(FailoverCalls(), absent ? Calls{}
                                           : (Calls{{kRegister, first, 7, 1, L"one"},
                                                    {kRegister, first, 8, 1, L"one"},

@@ -122,23 +122,20 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
                                       std::wstring(L"VQProcessStateHandler"), std::wstring(e.function), e.hr,
                                       e.severity, std::wstring(e.message), true));
         }
-        XVQErrorStateHandler::SetInstanceAbsent(false);
+        errorstate::SetAbsent(false);
     }
 }
 
 using PassMechanicsTest = PassesTest;
 
 TEST_F(PassMechanicsTest, FailedAgentLookupLeavesEachPassWithTheRegistryUnlockedAndUnchanged) {
-    using vqplatform::testing::Operation;
-    if (!vqplatform::testing::FaultInjectionSupported(Operation::GitGet)) {
-        GTEST_SKIP() << "the table's lookup cannot fail on demand here";
-    }
+    using seams::Operation;
     ScenarioRunner runner({{{0}}, {}});
     XEmergencyHandlerInstance& instance = runner.Instance();
     // The failover pass looks the agent up before it looks at the record, which is idle here.
     for (const bool statePass : {true, false}) {
         SCOPED_TRACE(statePass ? "state pass" : "failover pass");
-        vqplatform::testing::FailNext(Operation::GitGet, 1, static_cast<DWORD>(E_UNEXPECTED));
+        seams::FailNext(Operation::GitGet, 1, static_cast<DWORD>(E_UNEXPECTED));
         try {
             statePass ? instance.HandleServerEmergencyState() : instance.HandleClientEmergencyFailoverState();
             ADD_FAILURE() << "the pass went on";

@@ -5,14 +5,14 @@
 #include <tuple>
 
 #include "platform/test_helpers.h"
+#include "seams/PlatformSeams.h"
 #include "support/ModuleTest.h"
-#include "vqplatform/testing.h"
 #include "xemergencyhandlerthreadscheduler.h"
 #include "xstatehandlerinstance.h"
 
 namespace {
 
-namespace seams = vqplatform::testing;
+namespace seams = vqtest::seams;
 
 using vqtest::ExitCode;
 
@@ -40,11 +40,6 @@ class SchedulerTest : public vqtest::ModuleTest {
 // priority is logged and the thread runs.
 TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
     EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
-    for (seams::Operation op : {seams::Operation::CreateThread, seams::Operation::SetThreadPriority}) {
-        if (!seams::FaultInjectionSupported(op)) {
-            GTEST_SKIP() << "the kernel's thread calls cannot fail on demand here";
-        }
-    }
     const std::size_t before = RegistryCopy().size();
     seams::FailNext(seams::Operation::CreateThread, 1, ERROR_NOT_ENOUGH_MEMORY);
     try {
@@ -67,9 +62,6 @@ TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
 // The handle is recorded before the thread runs: a registry that cannot take it ends the thread
 // before it has begun, so a StartThread that throws leaves nothing running.
 TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
-    if (!seams::FaultInjectionSupported(seams::Operation::CritSecEnter)) {
-        GTEST_SKIP() << "the registry's lock cannot fail on demand here";
-    }
     static std::atomic<int> runs;
     runs = 0;  // also when the test is repeated in one process
     const XThreadTaskRoutine counting = [](void*) -> unsigned { return static_cast<unsigned>(++runs); };

@@ -10,15 +10,15 @@
 #include "Rudada64/XBasicCritSection.h"
 #include "Rudada64/XCComCritData.h"
 #include "components/test_error_support.h"
-#include "vqplatform/testing.h"
+#include "seams/PlatformSeams.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace XVQEXCEP;
 using Data = XCritData<int>;
-using vqplatform::testing::FailNext;
-using vqplatform::testing::Operation;
+using vqtest::seams::FailNext;
+using vqtest::seams::Operation;
 
 class GuardedDataTest : public vqtest::LogBookTest {
   protected:
@@ -112,9 +112,6 @@ TEST_F(GuardedDataTest, WritersExcludeEveryoneAndReadersShare) {
 }
 
 TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
-    if (!vqplatform::testing::FaultInjectionSupported(Operation::CritSecEnter)) {
-        GTEST_SKIP() << "lock fault injection is not available on this platform";
-    }
     XCComCritData<int> data;
     FailNext(Operation::CritSecEnter, 1, E_ACCESSDENIED);
     try {

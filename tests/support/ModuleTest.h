@@ -1,13 +1,14 @@
 // The fixture of the module and end-to-end tests: a memory-only, empty log book, a present and
-// empty failover registry, disarmed platform seams and COM on the test thread, each restored after
-// the test.
+// empty failover registry with no calls recorded, disarmed platform seams and COM on the test
+// thread, each restored after the test.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "VQError/VQError.h"
+#include "seams/ErrorState.h"
+#include "seams/PlatformSeams.h"
 #include "vqplatform/platform.h"
-#include "vqplatform/testing.h"
 
 namespace vqtest {
 
@@ -24,11 +25,10 @@ class ModuleTest : public ::testing::Test {
         ResetProcessState();
     }
     static void ResetProcessState() {
-        vqplatform::testing::ResetAll();
+        seams::ResetAll();
         XVQLogBook::SetSink(XVQLogBook::Sink::None);
         XVQLogBook::Clear();
-        XVQErrorStateHandler::SetInstanceAbsent(false);
-        XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler().Reset();
+        errorstate::Reset();
     }
 
   private:

@@ -3,10 +3,9 @@
 // catches: _com_error, ATL::CAtlException, and MFC's CException family (thrown by pointer; the catcher calls
 // Delete()).
 //
-// CComAutoCriticalSection is a recursive lock, as a Win32 critical section. Lock and Unlock
-// return S_OK, or the HRESULT armed through fault injection (Operation::CritSecEnter and
-// CritSecLeave, vqplatform/testing.h); a failing call leaves the lock as it was. A construction
-// armed with Operation::CritSecInit throws CMemoryException* for E_OUTOFMEMORY and
+// CComAutoCriticalSection is a recursive lock, as a Win32 critical section. Lock and Unlock return
+// an HRESULT, as ATL's do: S_OK here; callers treat a failure as one that left the lock as it was.
+// A construction that cannot set the lock up throws CMemoryException* for E_OUTOFMEMORY and
 // COleException* for any other code, as ATL does under MFC.
 #pragma once
 

@@ -1,8 +1,8 @@
 // Export macros of the platform layer.
 //
 // VQPLATFORM_API marks what the platform library offers to other binaries. It is a shared library
-// on both platforms, so that its process-wide state (test seams, per-thread last error and message
-// queues on Linux) exists once per process: dllexport while it is built (CMake defines
+// on both platforms, so that its process-wide state (per-thread last error, message queues and the
+// Global Interface Table on Linux) exists once per process: dllexport while it is built (CMake defines
 // vqplatform_EXPORTS), dllimport for everyone else on Windows; default visibility on Linux, where
 // everything is built with hidden visibility. That includes every exception type, whose type
 // information must be one and the same in all binaries for catch clauses to match.

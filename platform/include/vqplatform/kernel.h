@@ -4,7 +4,7 @@
 // - GetLastError/SetLastError are per thread.
 // - GetCurrentThreadId is the kernel thread id: 32-bit and unique among the live threads.
 // - GetTickCount counts milliseconds since an arbitrary start, 32-bit, monotonic, and wraps after
-//   about 49.7 days. (Test seam: vqplatform/testing.h can fix or offset it.)
+//   about 49.7 days.
 // - GetComputerNameW gives the NetBIOS name that Windows derives from the host name: its first DNS
 //   label, cut to MAX_COMPUTERNAME_LENGTH (15) characters, in upper case; a buffer of 16 characters
 //   always holds it. The size is in and out in wide characters: on success it receives the length

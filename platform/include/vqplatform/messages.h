@@ -11,8 +11,7 @@
 //   and on input of the wake mask's kinds that arrived after the thread last looked at its queue
 //   (PeekMessageW, or this wait reporting input); posted messages are QS_POSTMESSAGE and
 //   QS_ALLPOSTMESSAGE input. It returns WAIT_OBJECT_0 + i for the first signalled handle,
-//   WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT or WAIT_FAILED. Fault injection: Operation::Wait
-//   (vqplatform/sync.h).
+//   WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT or WAIT_FAILED.
 // All calls are thread-safe and none throws.
 #pragma once
 

@@ -12,9 +12,7 @@
 // - SetEvent signals: the event wakes every waiter and stays signalled, since nothing resets it.
 // - WaitForSingleObject waits for an event or a thread handle (vqplatform/threads.h); a time-out of
 //   0 only tests, INFINITE waits without limit. Time-outs are measured on a steady clock of their own,
-//   not on GetTickCount, so the clock seam of vqplatform/testing.h never stretches a wait.
-// - Fault injection (vqplatform/testing.h): Operation::CreateEvent, SetEvent and Wait make the call
-//   fail with the armed error in GetLastError; Wait covers MsgWaitForMultipleObjectsEx too.
+//   not on GetTickCount, so a tick count that tests hold still never stretches a wait.
 // All calls are thread-safe and none throws.
 #pragma once
 

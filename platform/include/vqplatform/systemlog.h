@@ -1,7 +1,7 @@
 // The system log: where the error component's log book writes each line.
 // Linux: syslog(3), ident "VQProcessStateHandler64", facility LOG_USER, with the process id.
 // Windows: OutputDebugStringW (what a debugger or DebugView shows), one line per call; the level
-// is not carried there. (Test seam: vqplatform/testing.h can capture the lines instead.)
+// is not carried there.
 #pragma once
 
 #include "vqplatform/types.h"

@@ -18,8 +18,6 @@
 //   resumed (its routine never runs; the exit code is the one given), succeeds without effect on a
 //   thread that has already ended, and otherwise fails with ERROR_NOT_SUPPORTED while the thread
 //   runs on untouched.
-// - Fault injection (vqplatform/testing.h): Operation::CreateThread makes _beginthreadex return 0,
-//   SetThreadPriority makes SetThreadPriority fail, each with the armed error in GetLastError.
 // GetCurrentThreadId is declared in vqplatform/kernel.h. All calls are thread-safe.
 #pragma once
 

@@ -7,12 +7,7 @@
 #include <mutex>
 #include <new>
 
-#include "vqplatform/testing.h"
-
 namespace {
-
-using vqplatform::testing::ConsumeFault;
-using vqplatform::testing::Operation;
 
 // Copies `text` into the caller's buffer, truncated to fit with its null, as MFC does.
 BOOL CopyMessage(const wchar_t* text, LPWSTR buffer, UINT maxChars, UINT* helpContext) {
@@ -84,13 +79,6 @@ struct CComAutoCriticalSection::Impl {
 };
 
 CComAutoCriticalSection::CComAutoCriticalSection() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecInit, &error)) {
-        if (static_cast<HRESULT>(error) == E_OUTOFMEMORY) {
-            AfxThrowMemoryException();
-        }
-        AfxThrowOleException(static_cast<SCODE>(error));
-    }
     // Under MFC a failed allocation throws CMemoryException*, which is what callers catch.
     try {
         m_impl = std::make_unique<Impl>();
@@ -102,19 +90,11 @@ CComAutoCriticalSection::CComAutoCriticalSection() {
 CComAutoCriticalSection::~CComAutoCriticalSection() = default;
 
 HRESULT CComAutoCriticalSection::Lock() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecEnter, &error)) {
-        return static_cast<HRESULT>(error);
-    }
     m_impl->mutex.lock();
     return S_OK;
 }
 
 HRESULT CComAutoCriticalSection::Unlock() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecLeave, &error)) {
-        return static_cast<HRESULT>(error);
-    }
     m_impl->mutex.unlock();
     return S_OK;
 }

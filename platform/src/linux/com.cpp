@@ -8,8 +8,6 @@
 #include <cwchar>
 #include <limits>
 
-#include "vqplatform/testing.h"
-
 namespace {
 
 using Prefix = std::uint32_t;
@@ -71,10 +69,6 @@ UINT SysStringLen(BSTR bstr) {
 }
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
-    DWORD fault = 0;
-    if (vqplatform::testing::ConsumeFault(vqplatform::testing::Operation::CoInitialize, &fault)) {
-        return static_cast<HRESULT>(fault);
-    }
     if (pvReserved != nullptr) {
         return E_INVALIDARG;
     }

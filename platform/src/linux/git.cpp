@@ -13,12 +13,8 @@
 #include <utility>
 
 #include "vqplatform/com.h"
-#include "vqplatform/testing.h"
 
 namespace {
-
-using vqplatform::testing::ConsumeFault;
-using vqplatform::testing::Operation;
 
 // Owns the table's one reference on a registered object.
 class Registration {
@@ -59,10 +55,6 @@ class GlobalInterfaceTable final : public IGlobalInterfaceTable {
             return E_INVALIDARG;
         }
         *pdwCookie = 0;
-        DWORD fault = 0;
-        if (ConsumeFault(Operation::GitRegister, &fault)) {
-            return static_cast<HRESULT>(fault);
-        }
         pUnk->AddRef();
         std::shared_ptr<Registration> registration;
         try {
@@ -111,10 +103,6 @@ class GlobalInterfaceTable final : public IGlobalInterfaceTable {
             return E_INVALIDARG;
         }
         *ppv = nullptr;
-        DWORD fault = 0;
-        if (ConsumeFault(Operation::GitGet, &fault)) {
-            return static_cast<HRESULT>(fault);
-        }
         std::shared_ptr<Registration> registration;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -153,10 +141,6 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD /*dwClsCont
     }
     if (rclsid != CLSID_StdGlobalInterfaceTable) {
         return REGDB_E_CLASSNOTREG;
-    }
-    DWORD fault = 0;
-    if (ConsumeFault(Operation::GitCreate, &fault)) {
-        return static_cast<HRESULT>(fault);
     }
     return TheTable().QueryInterface(riid, ppv);
 }

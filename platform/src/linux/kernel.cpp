@@ -10,8 +10,6 @@
 #include <cwchar>
 #include <string>
 
-#include "../common/seams.h"
-
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
@@ -57,7 +55,7 @@ DWORD GetTickCount() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     const std::uint64_t ms =
         static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return vqplatform::detail::ApplyClockSeam(static_cast<DWORD>(ms));
+    return static_cast<DWORD>(ms);
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {

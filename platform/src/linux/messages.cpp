@@ -160,9 +160,6 @@ LRESULT DispatchMessageW(const MSG* /*msg*/) {
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask,
                                   DWORD flags) {
     using vqplatform::detail::WakeSource;
-    if (vqplatform::detail::InjectedFault(vqplatform::testing::Operation::Wait)) {
-        return WAIT_FAILED;
-    }
     if (count > vqplatform::detail::kMaximumWaitHandles || (count != 0 && handles == nullptr) || flags != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;

@@ -10,14 +10,10 @@
 #include <utility>
 
 #include "vqplatform/kernel.h"
-#include "vqplatform/testing.h"
 #include "waitable.h"
 
 namespace vqplatform::detail {
 namespace {
-
-using testing::ConsumeFault;
-using testing::Operation;
 
 // How long a wait polls between yields before it goes to sleep: about as long as a wake-up of a
 // sleeping thread on another processor takes, so a partner that answers at once is caught without
@@ -91,15 +87,6 @@ class Event final : public Waitable {
 };
 
 }  // namespace
-
-bool InjectedFault(Operation op) {
-    DWORD error = ERROR_SUCCESS;
-    if (!ConsumeFault(op, &error)) {
-        return false;
-    }
-    SetLastError(error);
-    return true;
-}
 
 void Waiter::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -210,13 +197,8 @@ std::shared_ptr<Waitable> FindObject(HANDLE handle) {
 using vqplatform::detail::Event;
 using vqplatform::detail::FindObject;
 using vqplatform::detail::FindObjectAs;
-using vqplatform::detail::InjectedFault;
-using vqplatform::testing::Operation;
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState, LPCWSTR name) {
-    if (InjectedFault(Operation::CreateEvent)) {
-        return nullptr;
-    }
     if (name != nullptr || manualReset == FALSE) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
@@ -225,9 +207,6 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
 }
 
 BOOL SetEvent(HANDLE event) {
-    if (InjectedFault(Operation::SetEvent)) {
-        return FALSE;
-    }
     std::shared_ptr<Event> object = FindObjectAs<Event>(event);
     if (object == nullptr) {
         return FALSE;
@@ -248,9 +227,6 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (InjectedFault(Operation::Wait)) {
-        return WAIT_FAILED;
-    }
     std::shared_ptr<vqplatform::detail::Waitable> object = FindObject(handle);
     if (object == nullptr) {
         return WAIT_FAILED;

@@ -4,14 +4,9 @@
 
 #include <mutex>
 
-#include "../common/seams.h"
-
 namespace vqplatform {
 
 void WriteSystemLog(LogLevel level, const char* utf8Line) noexcept {
-    if (detail::CaptureSystemLog(level, utf8Line)) {
-        return;
-    }
     static std::once_flag opened;
     std::call_once(opened, [] { openlog("VQProcessStateHandler64", LOG_PID, LOG_USER); });
     int priority = LOG_NOTICE;

@@ -138,16 +138,10 @@ DWORD ErrorFromErrno(int error) {
 }  // namespace vqplatform::detail
 
 using vqplatform::detail::FindObjectAs;
-using vqplatform::detail::InjectedFault;
 using vqplatform::detail::ThreadObject;
-using vqplatform::testing::Operation;
 
 std::uintptr_t _beginthreadex(void* /*security*/, unsigned stackSize, unsigned(WINAPI* startAddress)(void*),
                               void* argument, unsigned initFlag, unsigned* threadId) {
-    if (InjectedFault(Operation::CreateThread)) {
-        errno = EAGAIN;
-        return 0;
-    }
     if (startAddress == nullptr || stackSize != 0 || (initFlag & ~CREATE_SUSPENDED) != 0) {
         errno = EINVAL;
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -182,7 +176,7 @@ DWORD ResumeThread(HANDLE thread) {
 }
 
 BOOL SetThreadPriority(HANDLE thread, int priority) {
-    if (InjectedFault(Operation::SetThreadPriority) || FindObjectAs<ThreadObject>(thread) == nullptr) {
+    if (FindObjectAs<ThreadObject>(thread) == nullptr) {
         return FALSE;
     }
     if (priority != THREAD_PRIORITY_NORMAL) {

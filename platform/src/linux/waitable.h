@@ -17,7 +17,6 @@
 
 #include "vqplatform/kernel.h"
 #include "vqplatform/sync.h"
-#include "vqplatform/testing.h"
 
 namespace vqplatform::detail {
 
@@ -62,9 +61,6 @@ class Waitable : public WakeSource {
 
 // Waits until one of `sources` polls true; returns its index, or WAIT_TIMEOUT.
 DWORD WaitForSources(WakeSource* const* sources, std::size_t count, DWORD milliseconds);
-
-// True, with the armed error in GetLastError, when a fault is armed for `op` (vqplatform/testing.h).
-bool InjectedFault(testing::Operation op);
 
 HANDLE InsertObject(std::shared_ptr<Waitable> object);
 // Null (and ERROR_INVALID_HANDLE in GetLastError) for a handle that is not open.

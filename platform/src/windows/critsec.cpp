@@ -3,10 +3,6 @@
 #include <new>
 
 #include "vqplatform/atl.h"
-#include "vqplatform/testing.h"
-
-using vqplatform::testing::ConsumeFault;
-using vqplatform::testing::Operation;
 
 struct CComAutoCriticalSection::Impl {
     CRITICAL_SECTION section;
@@ -25,10 +21,6 @@ namespace {
 }  // namespace
 
 CComAutoCriticalSection::CComAutoCriticalSection() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecInit, &error)) {
-        ThrowInitFailure(static_cast<HRESULT>(error));
-    }
     try {
         m_impl = std::make_unique<Impl>();
     } catch (const std::bad_alloc&) {
@@ -45,19 +37,11 @@ CComAutoCriticalSection::~CComAutoCriticalSection() {
 }
 
 HRESULT CComAutoCriticalSection::Lock() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecEnter, &error)) {
-        return static_cast<HRESULT>(error);
-    }
     EnterCriticalSection(&m_impl->section);
     return S_OK;
 }
 
 HRESULT CComAutoCriticalSection::Unlock() {
-    DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecLeave, &error)) {
-        return static_cast<HRESULT>(error);
-    }
     LeaveCriticalSection(&m_impl->section);
     return S_OK;
 }

@@ -2,14 +2,9 @@
 
 #include <string>
 
-#include "../common/seams.h"
-
 namespace vqplatform {
 
 void WriteSystemLog(LogLevel level, const char* utf8Line) noexcept {
-    if (detail::CaptureSystemLog(level, utf8Line)) {
-        return;
-    }
     try {
         const int length = MultiByteToWideChar(CP_UTF8, 0, utf8Line, -1, nullptr, 0);
         if (length <= 0) {
