@@ -19,8 +19,8 @@
 
 #include "VQError/VQError.h"
 #include "seams/ErrorState.h"
+#include "seams/HostName.h"
 #include "seams/PlatformSeams.h"
-#include "support/HostName.h"
 #include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
@@ -128,31 +128,27 @@ TEST(InitTest, ATaskWhoseCreationFailedIsCreatedByTheNextInit) {
     seams::ResetAll();
 }
 
-// The computer name is what Windows reports: the host's first DNS label, at most 15 characters, in
-// upper case; only an unreadable host name fails Init's identity step.
-TEST_F(InstanceTest, InitRecordsTheNetBiosNameOfTheHostUnlessItCannotBeRead) {
-    if (!HostNameSeamSupported()) {
-        GTEST_SKIP() << "the host name cannot be replaced on this platform";
-    }
-    const std::pair<const char*, const wchar_t*> rows[] = {
-        {"client-host-with-a-very-long-name", L"CLIENT-HOST-WIT"},
-        {"db1.example.org", L"DB1"},
-        {"abcdefghijklmno", L"ABCDEFGHIJKLMNO"},
-        {nullptr, nullptr},
-    };
-    for (const auto& [host, expected] : rows) {
-        SCOPED_TRACE(host != nullptr ? host : "(unreadable)");
+// Init records the process id and the computer name as GetComputerNameW gives them; a name that
+// cannot be read is logged, and neither is recorded.
+TEST_F(InstanceTest, InitRecordsTheComputerNameUnlessItCannotBeRead) {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(name, &size));
+    for (const bool readable : {true, false}) {
+        SCOPED_TRACE(readable ? "readable" : "unreadable");
         XVQLogBook::Clear();
         XEmergencyHandlerInstance fresh([](XEmergencyHandlerInstance&) {});
-        {
-            ScopedHostName name(host);
+        if (readable) {
+            fresh.Init();
+        } else {
+            ScopedUnreadableComputerName unreadable;
             fresh.Init();
         }
-        EXPECT_EQ(fresh.GetClientProcessId(), expected != nullptr ? GetCurrentProcessId() : 0xFFFFFFFFu);
-        EXPECT_EQ(fresh.GetClientComputerName().ToWString(), expected != nullptr ? expected : L"");
+        EXPECT_EQ(fresh.GetClientProcessId(), readable ? GetCurrentProcessId() : 0xFFFFFFFFu);
+        EXPECT_EQ(fresh.GetClientComputerName().ToWString(), readable ? name : L"");
         const auto entries = XVQLogBook::Entries();
-        ASSERT_EQ(entries.size(), expected != nullptr ? 0u : 1u);
-        if (expected == nullptr) {
+        ASSERT_EQ(entries.size(), readable ? 0u : 1u);
+        if (!readable) {
             EXPECT_EQ(entries.front().message, L"GetComputerName failed");
             EXPECT_EQ(entries.front().line, 283u);
             EXPECT_EQ(static_cast<DWORD>(entries.front().hr), 0x8007001Fu);  // ERROR_GEN_FAILURE

@@ -4,7 +4,7 @@
 
 namespace vqplatform {
 
-void WriteSystemLog(LogLevel level, const char* utf8Line) noexcept {
+void WriteSystemLog(LogLevel /*level*/, const char* utf8Line) noexcept {
     try {
         const int length = MultiByteToWideChar(CP_UTF8, 0, utf8Line, -1, nullptr, 0);
         if (length <= 0) {
