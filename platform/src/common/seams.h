@@ -2,7 +2,6 @@
 // Every function is thread-safe; with no seam armed each costs one relaxed atomic load.
 #pragma once
 
-
 #include "vqplatform/systemlog.h"
 #include "vqplatform/types.h"
 
