@@ -11,6 +11,9 @@
 //   while the registry's is taken.
 // - Client threads call AddHandler, RemoveHandler, AddClientId and RemoveClientId; the worker
 //   calls GetServerEmergencyAgentFromGIT inside its registry write proxy.
+// - The passes and the worker-end dispatch mark their thread, whatever the instance. The exported
+//   functions call RefuseInsidePass before they reach the instance: a callback that calls the
+//   library back gets an error and changes nothing, not even the creation of the instance.
 // - Throws: AddHandler the table's creation and registration errors (XWrappedVQException; nothing
 //   is recorded then), AddClientId for a handler without registration. Init logs a failing computer
 //   name and goes on. RemoveHandler, RemoveClientId and RevokeFromGIT report nothing; only lock and
@@ -142,6 +145,24 @@ class XEmergencyHandlerInstance {
     // The worker task; null until Init() starts it (and after StopTask).
     XEmergencyHandlerTask* Task() const noexcept { return m_pTask; }
 
+    // Marks the calling thread, for the marker's lifetime, as running a pass or the worker-end
+    // dispatch of some instance. Agents and callbacks called meanwhile run on this thread under the
+    // registry's lock, so the exported functions refuse to run on it (RefuseInsidePass).
+    class XPassScope {
+      public:
+        XPassScope() noexcept;
+        ~XPassScope();
+        XPassScope(const XPassScope&) = delete;
+        XPassScope& operator=(const XPassScope&) = delete;
+
+      private:
+        // Whether the thread was marked already (a dispatch inside a pass).
+        bool m_bOuter;
+    };
+    // Throws E_ILLEGAL_METHOD_CALL, written to the log book first, when the calling thread is inside
+    // an XPassScope; `functionName` names the refused function. Otherwise does nothing.
+    static void RefuseInsidePass(const XVQComBSTR& functionName);
+
     // Guarded fields, for the worker's passes and for tests.
     XCritData<XRegistry>& Registry() noexcept { return m_registry; }
     XCritData<XVQExcepRefLogger>& ExceptionLogger() noexcept { return m_excepLogger; }
@@ -177,7 +198,8 @@ class XEmergencyHandlerInstance {
     // multithreaded apartment. Each pass holds the registry's write proxy from start to end, across
     // agent calls and client callbacks; errors of agents and callbacks go to the exception logger
     // (registry lock first, logger lock second). Only a failed agent lookup in the table leaves a
-    // pass, as the table's XWrappedVQException.
+    // pass, as the table's XWrappedVQException. Each pass and the instance-wide dispatch run inside
+    // an XPassScope.
   public:
     // Polls every registration's agent; announces a changed state to its handlers, judged against
     // the server's emergency configuration. A failed poll dispatches an agent error and drops the

@@ -3,9 +3,11 @@
 // Contract:
 // - Every callback runs on the library's one worker thread (in the multithreaded COM apartment),
 //   never on a thread of the client, and one callback at a time for the whole process.
-// - A callback runs while the library holds its registry: it must not call any function of
-//   XVQProcessEmergencyHandler and must not wait for a thread that calls one (that would deadlock).
-//   It should return promptly; every other registration waits for it.
+// - A callback runs while the library holds its registry. A function of XVQProcessEmergencyHandler
+//   called from a callback throws XWrappedVQException (E_ILLEGAL_METHOD_CALL, 0x8000000E, also
+//   written to the log book) and changes nothing. A callback must not wait for a thread that calls
+//   one either: that thread waits for the registry (a deadlock). It should return promptly; every
+//   other registration waits for it.
 // - An exception thrown by a callback is caught and logged by the library; the other handlers are
 //   called all the same.
 // - A hardware fault in a callback (an access violation, a division by zero) is turned into an

@@ -8,9 +8,10 @@
 //
 // Contract:
 // - Any thread of the process may call the four functions, in any COM apartment, at any time but
-//   from inside a callback (that deadlocks). On Windows the thread must have initialised COM
-//   before it registers a handler: the agent is passed to the worker through the Global Interface
-//   Table.
+//   from inside a callback. There each of them throws XWrappedVQException (E_ILLEGAL_METHOD_CALL,
+//   0x8000000E, also written to the log book) and changes nothing, not even as the first call of
+//   the process. On Windows the thread must have initialised COM before it registers a handler:
+//   the agent is passed to the worker through the Global Interface Table.
 // - The first call of the process, whichever function it is, creates the library's process-wide
 //   state and starts its worker thread; nothing of it is ever torn down before the process ends.
 // - Every RegisterServerEmergencyHandler makes a registration of its own, also for a handler or
