@@ -13,6 +13,9 @@
 //   Table.
 // - The first call of the process, whichever function it is, creates the library's process-wide
 //   state and starts its worker thread; nothing of it is ever torn down before the process ends.
+//   From that call on the library and the libraries it uses stay loaded until the process ends:
+//   FreeLibrary or dlclose no longer unloads them. A library loaded and unloaded without any call
+//   leaves nothing behind.
 // - Every RegisterServerEmergencyHandler makes a registration of its own, also for a handler or
 //   agent registered before; DeregisterServerEmergencyHandler removes the handler from all of them.
 //   A client connection id goes to the handler's first registration only; deregistering it reaches
