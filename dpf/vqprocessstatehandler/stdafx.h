@@ -10,11 +10,11 @@
 // worker.
 //
 // CServiceModule::TranslateCException is a translator for vqplatform::SetThreadTranslator
-// (vqplatform/seh.h), installed by the worker thread for itself and by no other thread. It reports
-// the structured exception to the log book from ".\\stdafx" line 21 under the name
-// "CServiceModule::TranslateCException" and throws it as an XWrappedVQException around an
-// XVQStructuredException whose HRESULT is the exception code, which the worker's catch ladder
-// receives.
+// (vqplatform/seh.h), installed by the worker thread for itself and by no other thread; the
+// scheduler runs the thread within vqplatform::RunTranslated. It reports the structured exception
+// to the log book from ".\\stdafx" line 21 under the name "CServiceModule::TranslateCException" and
+// throws it as an XWrappedVQException around an XVQStructuredException whose HRESULT is the
+// exception code, which the worker's catch ladder receives.
 #pragma once
 
 #include "VQError/VQError.h"

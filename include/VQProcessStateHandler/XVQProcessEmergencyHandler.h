@@ -29,6 +29,14 @@
 //   of the worker's start. Deregistering what is not registered does nothing and throws nothing.
 // - A failure to read the server's identity is not an error of the call: it is logged, and the
 //   registration is made with server id 0xFFFFFFFF and an empty server name.
+// - A hardware fault in an agent call ends the worker, and one in a callback is logged (see
+//   XClientEmergencyHandler.h); either way the process goes on. On Windows this translation lives on
+//   the worker's own stack: the host's top-level exception filter plays no part in it. On Linux it
+//   rests on the library's handlers for SIGSEGV, SIGBUS, SIGFPE and SIGILL, installed for the whole
+//   process when the worker starts and chained to the handlers installed before them. A host that
+//   later replaces them without chaining to them loses that: faults in agents and callbacks on the
+//   worker are no longer turned into agent error kind 3 or a logged callback error, and the host's
+//   own handler (or the signal's default action) sees them instead.
 #pragma once
 
 #include "VQProcessStateHandler/IVQServerEmergencyAgent.h"
