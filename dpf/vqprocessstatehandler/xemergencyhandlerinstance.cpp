@@ -1,8 +1,13 @@
 #include "xemergencyhandlerinstance.h"
 
+#include <memory>
+#include <typeinfo>
 #include <utility>
 
+#include "VQComUtilities/XCriticalSectionEx.h"
+#include "VQConvert/XVQComBSTR.h"
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/modules.h"
 #include "xemergencyhandlertask.h"
 #include "xmodule.h"
 #include "xstatehandlerinstance.h"
@@ -16,6 +21,31 @@ std::atomic<XEmergencyHandlerInstance*> s_pInstance{nullptr};
 XVQErrorStateHandler::XClientEmergencyFailoverHandler* FailoverRegistry() {
     XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
     return pErrorState == nullptr ? nullptr : &pErrorState->GetClientEmergencyFailoverHandler();
+}
+
+// An address inside VQComUtilities64, which exports its lock class only: the type information that
+// a lock's virtual table points at, read through a reference. A typeid of the class name may give a
+// copy of it in this module instead (MinGW makes one).
+const void* AddressInLockLibrary(const XCriticalSectionEx& lock) {
+    return &typeid(lock);
+}
+
+// Keeps the module and the libraries its worker runs in loaded until the process ends, as the worker
+// lives that long: a client that unloads the library after use would otherwise unmap the code under
+// it. A module cannot fail to be pinned while it is loaded, so the results are not looked at.
+bool PinWorkerModules() {
+    const auto pLock = std::make_unique<XCriticalSectionEx>();
+    const void* const addresses[] = {
+        reinterpret_cast<const void*>(&XEmergencyHandlerInstance::Instance),   // the module
+        reinterpret_cast<const void*>(&XVQError::WriteUnknownErrorToLogBook),  // VQError64
+        reinterpret_cast<const void*>(&VQWideToUtf8),                          // VQConvert64
+        AddressInLockLibrary(*pLock),                                          // VQComUtilities64
+        reinterpret_cast<const void*>(&vqplatform::PinModuleOf),               // vqplatform
+    };
+    for (const void* const address : addresses) {
+        static_cast<void>(vqplatform::PinModuleOf(address));
+    }
+    return true;
 }
 
 // Frees the server's BSTR of an identity record however the identity call ends.
@@ -68,6 +98,9 @@ XEmergencyHandlerInstance::XEmergencyHandlerInstance(WorkerStarter startWorker)
 XEmergencyHandlerInstance::~XEmergencyHandlerInstance() = default;
 
 XEmergencyHandlerInstance* XEmergencyHandlerInstance::Instance() {
+    // Once per process, from its first exported call on.
+    static const bool s_bModulesPinned = PinWorkerModules();
+    static_cast<void>(s_bModulesPinned);
     return InstanceIn(s_pInstance, [] { return new XEmergencyHandlerInstance(); });
 }
 

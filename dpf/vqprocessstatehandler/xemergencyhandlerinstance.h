@@ -5,6 +5,8 @@
 //
 // Contract:
 // - Instance() gives the one instance of the process, creating it and running Init() on first use.
+//   Its first call also pins the module and the libraries the worker runs in (VQError64,
+//   VQConvert64, VQComUtilities64, vqplatform): they stay loaded until the process ends.
 //   Init() runs under the instance's own lock, one thread at a time.
 // - Registry, exception logger and table pointer are guarded data, each with a lock of its own.
 //   Lock order: registry before table, registry before logger; the table's lock is never held

@@ -14,6 +14,9 @@
 //   the agent is passed to the worker through the Global Interface Table.
 // - The first call of the process, whichever function it is, creates the library's process-wide
 //   state and starts its worker thread; nothing of it is ever torn down before the process ends.
+//   From that call on the library and the libraries it uses stay loaded until the process ends:
+//   FreeLibrary or dlclose no longer unloads them. A library loaded and unloaded without any call
+//   leaves nothing behind.
 // - Every RegisterServerEmergencyHandler makes a registration of its own, also for a handler or
 //   agent registered before; DeregisterServerEmergencyHandler removes the handler from all of them.
 //   A client connection id goes to the handler's first registration only; deregistering it reaches
@@ -27,6 +30,14 @@
 //   of the worker's start. Deregistering what is not registered does nothing and throws nothing.
 // - A failure to read the server's identity is not an error of the call: it is logged, and the
 //   registration is made with server id 0xFFFFFFFF and an empty server name.
+// - A hardware fault in an agent call ends the worker, and one in a callback is logged (see
+//   XClientEmergencyHandler.h); either way the process goes on. On Windows this translation lives on
+//   the worker's own stack: the host's top-level exception filter plays no part in it. On Linux it
+//   rests on the library's handlers for SIGSEGV, SIGBUS, SIGFPE and SIGILL, installed for the whole
+//   process when the worker starts and chained to the handlers installed before them. A host that
+//   later replaces them without chaining to them loses that: faults in agents and callbacks on the
+//   worker are no longer turned into agent error kind 3 or a logged callback error, and the host's
+//   own handler (or the signal's default action) sees them instead.
 #pragma once
 
 #include "VQProcessStateHandler/IVQServerEmergencyAgent.h"
