@@ -114,7 +114,7 @@ class XPass {
         const HRESULT hr = pAgent->GetEmergencyConfiguration(&configuration);
         if (hr != S_OK) {
             // A success code other than S_OK gives an empty exception, which the logger ignores.
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
                                         VQErrorLocation(kSourceFile, 725, VQModuleName(), m_functionName),
                                         L"no server EmergencyConfiguration", L"", 1));
             return true;
@@ -188,7 +188,7 @@ class XPass {
     DWORD FailoverWait() const {
         XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
         if (pErrorState == nullptr) {
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_POINTER, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                         VQErrorLocation(kSourceFile, 568, VQModuleName(), m_functionName),
                                         L"XVQErrorStateHandler::GetInstance() is NULL", L"", 1));
             return kFailoverWaitWithoutErrorState;

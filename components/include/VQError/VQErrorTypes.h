@@ -6,31 +6,26 @@
 #include "VQConvert/XVQComBSTR.h"
 #include "VQError/VQErrorExport.h"
 
-// winerror.h defines SEVERITY_ERROR (1, the HRESULT failure bit for MAKE_HRESULT), which would
-// replace the severity of that name below. The component's name wins; code that needs the SDK
-// value writes 1.
-#if defined(_WIN32) && defined(SEVERITY_ERROR)
-#undef SEVERITY_ERROR
-#endif
-
+// The enumerators carry a VQ_ prefix because a namespace does not shield them from macros: the SDK's
+// winerror.h defines SEVERITY_ERROR (1) and SEVERITY_SUCCESS (0) for MAKE_HRESULT.
 namespace XVQEXCEP {
 
 // Severities the module reports with. Their meaning is the component's: higher is worse.
 enum ERROR_SEVERITY : int {
-    SEVERITY_NONE = 0,
-    SEVERITY_WARNING = 3,
-    SEVERITY_ERROR = 6,
-    SEVERITY_SEVERE = 8,
-    SEVERITY_CRITICAL = 11,
+    VQ_SEVERITY_NONE = 0,
+    VQ_SEVERITY_WARNING = 3,
+    VQ_SEVERITY_ERROR = 6,
+    VQ_SEVERITY_SEVERE = 8,
+    VQ_SEVERITY_CRITICAL = 11,
 };
 
 enum EXCEPTION_TYPE : int {
-    TYPE_SYSTEM = 1,      // made by the component itself (CreateSystemExcepAtError)
-    TYPE_MODULE = 2,      // raised by the module's own throw functions
-    TYPE_STD = 3,         // made from a caught std::exception
-    TYPE_STRUCTURED = 4,  // a structured (hardware) exception
-    TYPE_UNKNOWN = 5,     // made for an exception of unknown type
-    TYPE_CRITICAL_DATA = 8,
+    VQ_TYPE_SYSTEM = 1,      // made by the component itself (CreateSystemExcepAtError)
+    VQ_TYPE_MODULE = 2,      // raised by the module's own throw functions
+    VQ_TYPE_STD = 3,         // made from a caught std::exception
+    VQ_TYPE_STRUCTURED = 4,  // a structured (hardware) exception
+    VQ_TYPE_UNKNOWN = 5,     // made for an exception of unknown type
+    VQ_TYPE_CRITICAL_DATA = 8,
 };
 
 }  // namespace XVQEXCEP
