@@ -20,6 +20,10 @@
 //   may end the library's worker for the life of the process.
 //
 // Sizes are those of 64-bit Windows on every platform: DWORD unsigned and LONG signed 32-bit.
+//
+// On Windows the interfaces carry their ids as MIDL's headers do, so that
+// __uuidof(IVQServerEmergencyAgent), CComQIPtr<IVQServerEmergencyAgent> and IID_PPV_ARGS work:
+// DECLSPEC_UUID with MSVC, __CRT_UUID_DECL with MinGW's g++.
 #pragma once
 
 #include <cstddef>
@@ -62,7 +66,8 @@ static_assert(offsetof(ServerIdentity, reserved) == 12, "padding at byte 12");
 static_assert(sizeof(ServerIdentity) == 16, "ServerIdentity is 16 bytes");
 
 // Method positions are counted after the three methods of IUnknown.
-struct IVQServerEmergencyAgent : public IUnknown {
+struct DECLSPEC_UUID("903E543A-F3A0-49D9-B1BC-23589CF66EF6") DECLSPEC_NOVTABLE IVQServerEmergencyAgent
+    : public IUnknown {
     // 1st. The server's current emergency state: an opaque 32-bit value of the server. Called by
     // the library every cycle; S_OK reports a state, another success code reports nothing.
     virtual HRESULT STDMETHODCALLTYPE GetServerEmergencyState(DWORD* pState) = 0;
@@ -102,7 +107,8 @@ struct IVQServerEmergencyAgent : public IUnknown {
 };
 
 // Virtual slots are counted from 0, with the three of IUnknown.
-struct IVQServerIdentity : public IUnknown {
+struct DECLSPEC_UUID("9DD35ABC-28DD-48A1-9D79-62077DF8A5CD") DECLSPEC_NOVTABLE IVQServerIdentity
+    : public IUnknown {
     // Slot 3. The server's id.
     virtual HRESULT STDMETHODCALLTYPE GetServerId(DWORD* pServerId) = 0;
     // Slot 4. The server's name, allocated by the server; the caller frees it.
@@ -117,3 +123,11 @@ struct IVQServerIdentity : public IUnknown {
     // registered and does not examine its HRESULT, only the record.
     virtual HRESULT STDMETHODCALLTYPE GetServerIdentity(ServerIdentity* pIdentity) = 0;
 };
+
+#if defined(__CRT_UUID_DECL)
+// MinGW's g++ has no __declspec(uuid), and its DECLSPEC_UUID is empty: its __uuidof reads the ids
+// from these declarations, as in widl's headers.
+__CRT_UUID_DECL(IVQServerEmergencyAgent, 0x903E543A, 0xF3A0, 0x49D9, 0xB1, 0xBC, 0x23, 0x58, 0x9C, 0xF6, 0x6E,
+                0xF6)
+__CRT_UUID_DECL(IVQServerIdentity, 0x9DD35ABC, 0x28DD, 0x48A1, 0x9D, 0x79, 0x62, 0x07, 0x7D, 0xF8, 0xA5, 0xCD)
+#endif

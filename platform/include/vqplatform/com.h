@@ -45,6 +45,11 @@ inline bool operator!=(REFGUID a, REFGUID b) {
     return !IsEqualGUID(a, b);
 }
 
+// The SDK's marks of an interface for MSVC: its id for __uuidof, and no vtable of its own. The
+// stand-in has no __uuidof; the ids are the IID_ constants.
+#define DECLSPEC_UUID(x)
+#define DECLSPEC_NOVTABLE
+
 // No virtual destructor, as on Windows: objects delete themselves in Release.
 struct IUnknown {
     virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
