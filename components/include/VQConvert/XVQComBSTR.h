@@ -32,7 +32,7 @@ class VQCONVERT_API XVQComBSTR {
     std::wstring ToWString() const;
     std::string ToUtf8() const;
 
-    friend bool operator==(const XVQComBSTR& a, const XVQComBSTR& b) noexcept;
+    friend VQCONVERT_API bool operator==(const XVQComBSTR& a, const XVQComBSTR& b) noexcept;
     friend bool operator!=(const XVQComBSTR& a, const XVQComBSTR& b) noexcept { return !(a == b); }
 
   private:

@@ -6,6 +6,12 @@
 #include "VQConvert/XVQComBSTR.h"
 #include "VQError/VQErrorExport.h"
 
+// Exported classes with members of standard-library types: see VQErrorExport.h on C4251.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 // The enumerators carry a VQ_ prefix because a namespace does not shield them from macros: the SDK's
 // winerror.h defines SEVERITY_ERROR (1) and SEVERITY_SUCCESS (0) for MAKE_HRESULT.
 namespace XVQEXCEP {
@@ -46,3 +52,7 @@ class VQERROR_API VQErrorLocation {
     XVQComBSTR m_subsystem;
     XVQComBSTR m_function;
 };
+
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif

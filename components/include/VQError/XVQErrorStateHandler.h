@@ -18,6 +18,12 @@
 #include "VQConvert/XVQComBSTR.h"
 #include "VQError/VQErrorExport.h"
 
+// Exported classes with members of standard-library types: see VQErrorExport.h on C4251.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 class VQERROR_API XVQErrorStateHandler {
   public:
     class VQERROR_API XClientEmergencyFailoverHandler {
@@ -75,3 +81,7 @@ class VQERROR_API XVQErrorStateHandler {
   private:
     XClientEmergencyFailoverHandler m_failover;
 };
+
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif

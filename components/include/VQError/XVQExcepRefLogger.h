@@ -9,6 +9,12 @@
 
 #include "VQError/XVQException.h"
 
+// Exported classes with members of standard-library types: see VQErrorExport.h on C4251.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 class VQERROR_API XVQExcepRefLogger {
   public:
     explicit XVQExcepRefLogger(int capacity);
@@ -33,3 +39,7 @@ class VQERROR_API XVQExcepRefLogger {
     std::deque<XWrappedVQException> m_errors;
     std::size_t m_dropped = 0;
 };
+
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif

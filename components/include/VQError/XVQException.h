@@ -11,6 +11,12 @@
 
 #include "VQError/VQErrorTypes.h"
 
+// Exported classes with members of standard-library types: see VQErrorExport.h on C4251.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 class VQERROR_API XRefCountedObject {
   public:
     XRefCountedObject() = default;
@@ -127,3 +133,7 @@ class VQERROR_API XWrappedVQException : public XVQExceptionWrapper {
     XWrappedVQException& operator=(const XWrappedVQException&) = default;
     ~XWrappedVQException() override = default;
 };
+
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif

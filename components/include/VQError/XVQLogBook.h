@@ -21,6 +21,12 @@
 
 #include "VQError/VQErrorTypes.h"
 
+// Exported classes with members of standard-library types: see VQErrorExport.h on C4251.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 struct VQERROR_API XVQLogEntry {
     enum class Kind {
         Exception,     // an XWrappedVQException
@@ -67,3 +73,7 @@ class VQERROR_API XVQLogBook {
     static void SetSink(Sink sink);
     static Sink GetSink();
 };
+
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif

@@ -17,9 +17,9 @@ template <class T>
 class CComPtr {
   public:
     CComPtr() noexcept = default;
-    CComPtr(T* p) noexcept : p(p) {  // NOLINT(google-explicit-constructor): as ATL
-        if (p != nullptr) {
-            p->AddRef();
+    CComPtr(T* lp) noexcept : p(lp) {  // NOLINT(google-explicit-constructor): as ATL
+        if (lp != nullptr) {
+            lp->AddRef();
         }
     }
     CComPtr(const CComPtr& other) noexcept : CComPtr(other.p) {}
