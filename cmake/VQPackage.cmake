@@ -3,6 +3,10 @@ if(TARGET VQProcessStateHandler64)
     set(VQ_INSTALL_MODULE VQProcessStateHandler64)
 endif()
 include(CMakePackageConfigHelpers)
+# The package's names also where this project is a subproject (add_subdirectory, FetchContent).
+foreach(target vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_MODULE})
+    add_library(VQ::${target} ALIAS ${target})
+endforeach()
 
 install(TARGETS vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_MODULE}
         EXPORT VQProcessStateHandler64Targets
