@@ -131,7 +131,7 @@ void XEmergencyHandlerInstance::Init() {
         WCHAR szComputerName[MAX_COMPUTERNAME_LENGTH + 1] = {};
         DWORD dwSize = MAX_COMPUTERNAME_LENGTH + 1;
         if (!GetComputerNameW(szComputerName, &dwSize)) {
-            ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_ERROR,
+            ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_ERROR,
                                   VQ_LOCATION(kSourceFile, 277), L"GetComputerName failed", L"", 1);
         }
         auto identity = m_clientIdentity.GetProxy();
@@ -215,7 +215,7 @@ DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmerg
             const HRESULT hr =
                 CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
                                  IID_IGlobalInterfaceTable, reinterpret_cast<void**>(proxy.Get()));
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(kSourceFile, 367),
                                L"CoCreateInstance IID_IGlobalInterfaceTable failed", L"", 1);
         }
@@ -227,7 +227,8 @@ DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmerg
     // Outside every proxy: the table calls back into the agent, and the agent may be slow.
     DWORD dwCookie = 0;
     const HRESULT hr = pGIT->RegisterInterfaceInGlobal(ptrAgent.p, IID_IVQServerEmergencyAgent, &dwCookie);
-    ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 380),
+    ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
+                       VQ_LOCATION(kSourceFile, 380),
                        L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed", L"", 1);
     return dwCookie;
 }
@@ -324,7 +325,7 @@ ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmerge
     const HRESULT hr = pGIT->GetInterfaceFromGlobal(dwCookie, IID_IVQServerEmergencyAgent,
                                                     reinterpret_cast<void**>(&ptrAgent));
     if (FAILED(hr)) {  // the location is built only for a report: this runs per registration per pass
-        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+        ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_SEVERE,
                            VQErrorLocation(kSourceFile, 342, VQModuleName(), functionName),
                            L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed", L"", 1);
     }
@@ -366,7 +367,7 @@ void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHand
         });
     if (!found) {
         ThrowExcepIfFailed(
-            XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
+            XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
             L"client emergency handler for the client connection registration request missing", L"", 1);
     }
 }

@@ -58,7 +58,7 @@ void XEmergencyHandlerInstance::RefuseInsidePass(const XVQComBSTR& functionName)
     }
     // Line 950 is this report's own: no other report of the chief source uses it.
     const XWrappedVQException error =
-        CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_ILLEGAL_METHOD_CALL, XVQEXCEP::SEVERITY_ERROR,
+        CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_ILLEGAL_METHOD_CALL, XVQEXCEP::VQ_SEVERITY_ERROR,
                             VQErrorLocation(kSourceFile, 950, VQModuleName(), functionName),
                             L"a handler callback must not call the library", L"", 1);
     // Logged as well as thrown: a callback that swallows the error still leaves a trace.
@@ -139,7 +139,7 @@ class XPass {
         const HRESULT hr = pAgent->GetEmergencyConfiguration(&configuration);
         if (hr != S_OK) {
             // A success code other than S_OK gives an empty exception, which the logger ignores.
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
                                         VQErrorLocation(kSourceFile, 725, VQModuleName(), m_functionName),
                                         L"no server EmergencyConfiguration", L"", 1));
             return true;
@@ -213,7 +213,7 @@ class XPass {
     DWORD FailoverWait() const {
         XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
         if (pErrorState == nullptr) {
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_POINTER, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                         VQErrorLocation(kSourceFile, 568, VQModuleName(), m_functionName),
                                         L"XVQErrorStateHandler::GetInstance() is NULL", L"", 1));
             return kFailoverWaitWithoutErrorState;

@@ -43,8 +43,8 @@ void XEmergencyHandlerThreadScheduler::StartThread(XThreadTaskRoutine routine, v
     const std::uintptr_t thread = _beginthreadex(nullptr, 0, &XEmergencyHandlerThreadScheduler::RunThreadTask,
                                                  pTaskParam.get(), CREATE_SUSPENDED, &threadId);
     if (thread == 0) {
-        ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_SEVERE, VQ_LOCATION(kSourceFile, 237),
-                              L"_beginthreadex failed", L"", 1);
+        ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_SEVERE,
+                              VQ_LOCATION(kSourceFile, 237), L"_beginthreadex failed", L"", 1);
     }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's handle as a number
     const auto hThread = reinterpret_cast<HANDLE>(thread);

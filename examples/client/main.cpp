@@ -127,7 +127,7 @@ HRESULT ConnectOverTcp(unsigned long port, unsigned long timeoutMs,
 HRESULT ConnectOverCom(const CLSID& classId, ATL::CComPtr<IVQServerEmergencyAgent>& agent,
                        std::string* where) {
     *where = "COM local server of class " + vqdemo::Utf8FromWide(vqdemo::ClassIdText(classId));
-    return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IVQServerEmergencyAgent,
+    return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IVQServerEmergencyAgent),
                             reinterpret_cast<void**>(&agent));
 }
 #endif

@@ -126,7 +126,7 @@ TEST_F(TaskTest, AFaultInACallbackIsCollectedAndTheWorkerGoesOn) {
     const auto collected = m_instance.ExceptionLogger().Read().Errors();
     ASSERT_EQ(collected.size(), 1u);
     EXPECT_EQ(std::make_tuple(collected[0]->Type(), static_cast<DWORD>(collected[0]->HResult())),
-              std::make_tuple(XVQEXCEP::TYPE_STRUCTURED, 0xC0000005u));
+              std::make_tuple(XVQEXCEP::VQ_TYPE_STRUCTURED, 0xC0000005u));
     const auto log = XVQLogBook::Entries();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(std::make_tuple(log[0].kind, log[0].file, log[0].line),
