@@ -152,7 +152,7 @@ class XBasicRefCountCritSection {
         }
         if (record->readFlag == 1) {
             // The reference is refused, so the count does not take it.
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
                                L"unable to add a write lock reference to a read lock", L"", 1);
         }
@@ -266,7 +266,7 @@ class XBasicRefCountCritSection {
     static void Report(const VQErrorLocation& location, const OLECHAR* message) noexcept {
         try {
             XVQError::WriteErrorToLogBook(XVQExceptionFactory::CreateSystemException(
-                                              XVQEXCEP::TYPE_CRITICAL_DATA, location, message, L""),
+                                              XVQEXCEP::VQ_TYPE_CRITICAL_DATA, location, message, L""),
                                           false, 0);
         } catch (...) {
             // A report that cannot be made must not turn a release into a failure.

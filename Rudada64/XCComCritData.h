@@ -77,7 +77,7 @@ struct XCritSectionTraits<CComAutoCriticalSection> {
         // Both operations report under one name.
         VQ_FUNCTION_NAME(L"XCritSectionTraits<CComAutoCriticalSection>::LockEx");
         XVQError::WriteErrorToLogBook(VQ_LOCATION(VQ_CCOM_CRIT_DATA_FILE, logLine), hr,
-                                      XVQEXCEP::SEVERITY_CRITICAL, message, false, 0);
+                                      XVQEXCEP::VQ_SEVERITY_CRITICAL, message, false, 0);
         XVQCritDataException::RaiseCritDataError(VQ_CCOM_CRIT_DATA_FILE, raiseLine, reason);
     }
 };

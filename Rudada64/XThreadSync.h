@@ -31,7 +31,7 @@ class XThreadSync {
         VQ_FUNCTION_NAME(L"XThreadSync::CreateEvent()");
         hEvent = ::CreateEventW(nullptr, TRUE, bInitialState, nullptr);
         if (hEvent == nullptr) {
-            ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                   VQ_LOCATION(VQ_THREAD_SYNC_FILE, 209), L"CreateEvent failed", L"", 1);
         }
     }
@@ -39,11 +39,11 @@ class XThreadSync {
     static void SetEvent(HANDLE hEvent) {
         VQ_FUNCTION_NAME(L"XThreadSync::SetEvent()");
         if (hEvent == nullptr) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(VQ_THREAD_SYNC_FILE, 164), L"wait handle is NULL", L"", 1);
         }
         if (!::SetEvent(hEvent)) {
-            ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                   VQ_LOCATION(VQ_THREAD_SYNC_FILE, 167), L"wait for signaled event failed",
                                   L"", 1);
         }
@@ -52,7 +52,7 @@ class XThreadSync {
     static bool WaitForEvent(HANDLE hEvent, DWORD dwTimeout) {
         VQ_FUNCTION_NAME(L"XThreadSync::WaitForEvent");
         if (hEvent == nullptr) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(VQ_THREAD_SYNC_FILE, 50), L"wait handle is NULL", L"", 1);
         }
         // Every kind of input but QS_ALLPOSTMESSAGE and QS_RAWINPUT.
@@ -67,13 +67,13 @@ class XThreadSync {
             dwResult = ::MsgWaitForMultipleObjectsEx(1, &hEvent, dwTimeout, kWakeMask, 0);
         }
         if (dwResult == WAIT_FAILED) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREAD_SYNC_FILE, 68), L"wait for signaled event failed", L"",
                                1);
         }
         if (dwResult == WAIT_TIMEOUT) {
             if (dwTimeout == INFINITE) {
-                ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+                ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                    VQ_LOCATION(VQ_THREAD_SYNC_FILE, 73),
                                    L"infinite wait event unexpectedly timed out", L"", 1);
             }

@@ -130,13 +130,13 @@ class XThreadedTask {
         // Read once: Start has created it before the task could run, and it stays until destruction.
         const HANDLE hCompletionEvent = m_hTaskCompletionEvent.Read();
         if (hCompletionEvent == nullptr) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 528), L"no task completion event created",
                                L"", 1);
         }
         m_nStopRequest.exchange(1);
         if (!XThreadSync::WaitForEvent(hCompletionEvent, INFINITE)) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 534), L"wait event timeout", L"", 1);
         }
         WaitForTermination();
@@ -149,7 +149,7 @@ class XThreadedTask {
             return;
         }
         if (!XThreadSync::WaitForEvent(hTerminationEvent, INFINITE)) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 555), L"wait event timeout", L"", 1);
         }
     }
@@ -167,13 +167,13 @@ class XThreadedTask {
             XThreadSync::CreateEvent(hTerminationEvent, FALSE);
             m_hTaskTerminationEvent.store(hTerminationEvent, std::memory_order_release);
             if (m_hTaskStartEvent == nullptr) {
-                ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+                ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                    VQ_LOCATION(VQ_THREADED_TASK_FILE, 410), L"task start event not created",
                                    L"", 1);
             }
             if (!::SetEvent(m_hTaskStartEvent)) {
                 SetTaskException(
-                    CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+                    CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                         VQ_LOCATION(VQ_THREADED_TASK_FILE, 414), L"SetEvent failed", L"", 1));
             }
             dwResult = Execute(p);
@@ -181,7 +181,7 @@ class XThreadedTask {
             SetTaskException(e);
         } catch (std::exception& e) {
             SetTaskException(XVQError::CreateExcep(e, VQ_LOCATION(VQ_THREADED_TASK_FILE, 425),
-                                                   XVQEXCEP::SEVERITY_SEVERE, L""));
+                                                   XVQEXCEP::VQ_SEVERITY_SEVERE, L""));
         } catch (...) {
             SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(VQ_THREADED_TASK_FILE, 429), L""));
         }
@@ -193,9 +193,9 @@ class XThreadedTask {
             SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(VQ_THREADED_TASK_FILE, 442), L""));
         }
         if (!::SetEvent(m_hTaskTerminationEvent.load(std::memory_order_acquire))) {
-            SetTaskException(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
-                                                 VQ_LOCATION(VQ_THREADED_TASK_FILE, 448), L"SetEvent failed",
-                                                 L"", 1));
+            SetTaskException(
+                CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
+                                    VQ_LOCATION(VQ_THREADED_TASK_FILE, 448), L"SetEvent failed", L"", 1));
         }
         return dwResult;
     }
@@ -212,7 +212,7 @@ class XThreadedTask {
         }
         *status = Stopped;
         if (!::SetEvent(*completion)) {
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_CRITICAL,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 308), L"SetEvent failed", L"", 1);
         }
     }

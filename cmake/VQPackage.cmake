@@ -3,6 +3,10 @@ if(TARGET VQProcessStateHandler64)
     set(VQ_INSTALL_MODULE VQProcessStateHandler64)
 endif()
 include(CMakePackageConfigHelpers)
+# The package's names also where this project is a subproject (add_subdirectory, FetchContent).
+foreach(target vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_MODULE})
+    add_library(VQ::${target} ALIAS ${target})
+endforeach()
 
 install(TARGETS vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_MODULE}
         EXPORT VQProcessStateHandler64Targets
@@ -13,15 +17,16 @@ install(TARGETS vqplatform VQConvert64 VQComUtilities64 VQError64 ${VQ_INSTALL_M
 # Headers: the public API, the error component's exceptions, log book and error state (what a client
 # catches, reads or sets), and the few platform names they use (on Linux the stand-in's, on Windows
 # the SDK's). The writers (XVQError.h, which names the ATL and MFC exception types), the rest of
-# the platform layer and its test seams are the library's own and stay out.
-install(DIRECTORY include/VQProcessStateHandler DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# the platform layer and its test seams are the library's own and stay out. Their own component,
+# Development, installs them alone (the MSVC-mode check, which links nothing, does so).
+install(DIRECTORY include/VQProcessStateHandler DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 install(FILES platform/include/vqplatform/export.h platform/include/vqplatform/types.h
               platform/include/vqplatform/com.h platform/include/vqplatform/comptr.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqplatform)
-install(DIRECTORY components/include/VQError DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vqplatform COMPONENT Development)
+install(DIRECTORY components/include/VQError DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development
         PATTERN "VQError.h" EXCLUDE PATTERN "XVQError.h" EXCLUDE)
 install(DIRECTORY components/include/VQConvert components/include/VQComUtilities
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 install(EXPORT VQProcessStateHandler64Targets NAMESPACE VQ::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VQProcessStateHandler64)
 configure_package_config_file(cmake/VQProcessStateHandler64Config.cmake.in

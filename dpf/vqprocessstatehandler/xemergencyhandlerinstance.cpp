@@ -1,8 +1,13 @@
 #include "xemergencyhandlerinstance.h"
 
+#include <memory>
+#include <typeinfo>
 #include <utility>
 
+#include "VQComUtilities/XCriticalSectionEx.h"
+#include "VQConvert/XVQComBSTR.h"
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/modules.h"
 #include "xemergencyhandlertask.h"
 #include "xmodule.h"
 #include "xstatehandlerinstance.h"
@@ -16,6 +21,31 @@ std::atomic<XEmergencyHandlerInstance*> s_pInstance{nullptr};
 XVQErrorStateHandler::XClientEmergencyFailoverHandler* FailoverRegistry() {
     XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
     return pErrorState == nullptr ? nullptr : &pErrorState->GetClientEmergencyFailoverHandler();
+}
+
+// An address inside VQComUtilities64, which exports its lock class only: the type information that
+// a lock's virtual table points at, read through a reference. A typeid of the class name may give a
+// copy of it in this module instead (MinGW makes one).
+const void* AddressInLockLibrary(const XCriticalSectionEx& lock) {
+    return &typeid(lock);
+}
+
+// Keeps the module and the libraries its worker runs in loaded until the process ends, as the worker
+// lives that long: a client that unloads the library after use would otherwise unmap the code under
+// it. A module cannot fail to be pinned while it is loaded, so the results are not looked at.
+bool PinWorkerModules() {
+    const auto pLock = std::make_unique<XCriticalSectionEx>();
+    const void* const addresses[] = {
+        reinterpret_cast<const void*>(&XEmergencyHandlerInstance::Instance),   // the module
+        reinterpret_cast<const void*>(&XVQError::WriteUnknownErrorToLogBook),  // VQError64
+        reinterpret_cast<const void*>(&VQWideToUtf8),                          // VQConvert64
+        AddressInLockLibrary(*pLock),                                          // VQComUtilities64
+        reinterpret_cast<const void*>(&vqplatform::PinModuleOf),               // vqplatform
+    };
+    for (const void* const address : addresses) {
+        static_cast<void>(vqplatform::PinModuleOf(address));
+    }
+    return true;
 }
 
 // Frees the server's BSTR of an identity record however the identity call ends.
@@ -68,6 +98,9 @@ XEmergencyHandlerInstance::XEmergencyHandlerInstance(WorkerStarter startWorker)
 XEmergencyHandlerInstance::~XEmergencyHandlerInstance() = default;
 
 XEmergencyHandlerInstance* XEmergencyHandlerInstance::Instance() {
+    // Once per process, from its first exported call on.
+    static const bool s_bModulesPinned = PinWorkerModules();
+    static_cast<void>(s_bModulesPinned);
     return InstanceIn(s_pInstance, [] { return new XEmergencyHandlerInstance(); });
 }
 
@@ -98,7 +131,7 @@ void XEmergencyHandlerInstance::Init() {
         WCHAR szComputerName[MAX_COMPUTERNAME_LENGTH + 1] = {};
         DWORD dwSize = MAX_COMPUTERNAME_LENGTH + 1;
         if (!GetComputerNameW(szComputerName, &dwSize)) {
-            ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_ERROR,
+            ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_ERROR,
                                   VQ_LOCATION(kSourceFile, 277), L"GetComputerName failed", L"", 1);
         }
         auto identity = m_clientIdentity.GetProxy();
@@ -182,7 +215,7 @@ DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmerg
             const HRESULT hr =
                 CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
                                  IID_IGlobalInterfaceTable, reinterpret_cast<void**>(proxy.Get()));
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(kSourceFile, 367),
                                L"CoCreateInstance IID_IGlobalInterfaceTable failed", L"", 1);
         }
@@ -194,7 +227,8 @@ DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmerg
     // Outside every proxy: the table calls back into the agent, and the agent may be slow.
     DWORD dwCookie = 0;
     const HRESULT hr = pGIT->RegisterInterfaceInGlobal(ptrAgent.p, IID_IVQServerEmergencyAgent, &dwCookie);
-    ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 380),
+    ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
+                       VQ_LOCATION(kSourceFile, 380),
                        L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed", L"", 1);
     return dwCookie;
 }
@@ -291,7 +325,7 @@ ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmerge
     const HRESULT hr = pGIT->GetInterfaceFromGlobal(dwCookie, IID_IVQServerEmergencyAgent,
                                                     reinterpret_cast<void**>(&ptrAgent));
     if (FAILED(hr)) {  // the location is built only for a report: this runs per registration per pass
-        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_SEVERE,
+        ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_SEVERE,
                            VQErrorLocation(kSourceFile, 342, VQModuleName(), functionName),
                            L"GetInterfaceFromGlobal IVQServerEmergencyAgent failed", L"", 1);
     }
@@ -333,7 +367,7 @@ void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHand
         });
     if (!found) {
         ThrowExcepIfFailed(
-            XVQEXCEP::TYPE_MODULE, E_FAIL, XVQEXCEP::SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
+            XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_WARNING, VQ_LOCATION(kSourceFile, 470),
             L"client emergency handler for the client connection registration request missing", L"", 1);
     }
 }

@@ -5,12 +5,17 @@
 //
 // Contract:
 // - Instance() gives the one instance of the process, creating it and running Init() on first use.
+//   Its first call also pins the module and the libraries the worker runs in (VQError64,
+//   VQConvert64, VQComUtilities64, vqplatform): they stay loaded until the process ends.
 //   Init() runs under the instance's own lock, one thread at a time.
 // - Registry, exception logger and table pointer are guarded data, each with a lock of its own.
 //   Lock order: registry before table, registry before logger; the table's lock is never held
 //   while the registry's is taken.
 // - Client threads call AddHandler, RemoveHandler, AddClientId and RemoveClientId; the worker
 //   calls GetServerEmergencyAgentFromGIT inside its registry write proxy.
+// - The passes and the worker-end dispatch mark their thread, whatever the instance. The exported
+//   functions call RefuseInsidePass before they reach the instance: a callback that calls the
+//   library back gets an error and changes nothing, not even the creation of the instance.
 // - Throws: AddHandler the table's creation and registration errors (XWrappedVQException; nothing
 //   is recorded then), AddClientId for a handler without registration. Init logs a failing computer
 //   name and goes on. RemoveHandler, RemoveClientId and RevokeFromGIT report nothing; only lock and
@@ -142,6 +147,24 @@ class XEmergencyHandlerInstance {
     // The worker task; null until Init() starts it (and after StopTask).
     XEmergencyHandlerTask* Task() const noexcept { return m_pTask; }
 
+    // Marks the calling thread, for the marker's lifetime, as running a pass or the worker-end
+    // dispatch of some instance. Agents and callbacks called meanwhile run on this thread under the
+    // registry's lock, so the exported functions refuse to run on it (RefuseInsidePass).
+    class XPassScope {
+      public:
+        XPassScope() noexcept;
+        ~XPassScope();
+        XPassScope(const XPassScope&) = delete;
+        XPassScope& operator=(const XPassScope&) = delete;
+
+      private:
+        // Whether the thread was marked already (a dispatch inside a pass).
+        bool m_bOuter;
+    };
+    // Throws E_ILLEGAL_METHOD_CALL, written to the log book first, when the calling thread is inside
+    // an XPassScope; `functionName` names the refused function. Otherwise does nothing.
+    static void RefuseInsidePass(const XVQComBSTR& functionName);
+
     // Guarded fields, for the worker's passes and for tests.
     XCritData<XRegistry>& Registry() noexcept { return m_registry; }
     XCritData<XVQExcepRefLogger>& ExceptionLogger() noexcept { return m_excepLogger; }
@@ -177,7 +200,8 @@ class XEmergencyHandlerInstance {
     // multithreaded apartment. Each pass holds the registry's write proxy from start to end, across
     // agent calls and client callbacks; errors of agents and callbacks go to the exception logger
     // (registry lock first, logger lock second). Only a failed agent lookup in the table leaves a
-    // pass, as the table's XWrappedVQException.
+    // pass, as the table's XWrappedVQException. Each pass and the instance-wide dispatch run inside
+    // an XPassScope.
   public:
     // Polls every registration's agent; announces a changed state to its handlers, judged against
     // the server's emergency configuration. A failed poll dispatches an agent error and drops the

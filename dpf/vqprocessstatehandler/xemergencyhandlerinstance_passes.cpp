@@ -39,7 +39,32 @@ constexpr XCodeRange kCommunicationFailureCodes[] = {
 // The failover wait when the error state is missing: 30 seconds.
 constexpr DWORD kFailoverWaitWithoutErrorState = 30000;
 
+// Whether this thread runs inside an XPassScope; only the thread itself reads and writes it.
+thread_local bool t_bInPass = false;
+
 }  // namespace
+
+XEmergencyHandlerInstance::XPassScope::XPassScope() noexcept : m_bOuter(t_bInPass) {
+    t_bInPass = true;
+}
+
+XEmergencyHandlerInstance::XPassScope::~XPassScope() {
+    t_bInPass = m_bOuter;
+}
+
+void XEmergencyHandlerInstance::RefuseInsidePass(const XVQComBSTR& functionName) {
+    if (!t_bInPass) {
+        return;
+    }
+    // Line 950 is this report's own: no other report of the chief source uses it.
+    const XWrappedVQException error =
+        CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_ILLEGAL_METHOD_CALL, XVQEXCEP::VQ_SEVERITY_ERROR,
+                            VQErrorLocation(kSourceFile, 950, VQModuleName(), functionName),
+                            L"a handler callback must not call the library", L"", 1);
+    // Logged as well as thrown: a callback that swallows the error still leaves a trace.
+    XVQError::WriteErrorToLogBook(error, false, 0);
+    throw error;
+}
 
 bool XEmergencyHandlerInstance::IsCommunicationFailure(HRESULT hr) {
     if (SUCCEEDED(hr) || hr == E_INVALIDARG) {
@@ -114,7 +139,7 @@ class XPass {
         const HRESULT hr = pAgent->GetEmergencyConfiguration(&configuration);
         if (hr != S_OK) {
             // A success code other than S_OK gives an empty exception, which the logger ignores.
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
                                         VQErrorLocation(kSourceFile, 725, VQModuleName(), m_functionName),
                                         L"no server EmergencyConfiguration", L"", 1));
             return true;
@@ -188,7 +213,7 @@ class XPass {
     DWORD FailoverWait() const {
         XVQErrorStateHandler* const pErrorState = XVQErrorStateHandler::GetInstance();
         if (pErrorState == nullptr) {
-            Collect(CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_POINTER, XVQEXCEP::SEVERITY_SEVERE,
+            Collect(CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_POINTER, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                         VQErrorLocation(kSourceFile, 568, VQModuleName(), m_functionName),
                                         L"XVQErrorStateHandler::GetInstance() is NULL", L"", 1));
             return kFailoverWaitWithoutErrorState;
@@ -205,6 +230,7 @@ class XPass {
 
 void XEmergencyHandlerInstance::HandleServerEmergencyState() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::HandleServerEmergencyState");
+    const XPassScope scope;
     const XPass pass(*this, s_szFunctionName);
 
     auto proxy = m_registry.GetProxy();
@@ -247,6 +273,7 @@ void XEmergencyHandlerInstance::HandleServerEmergencyState() {
 
 void XEmergencyHandlerInstance::HandleClientEmergencyFailoverState() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::HandleClientEmergencyFailoverState");
+    const XPassScope scope;
     const XPass pass(*this, s_szFunctionName);
     DWORD dwFailoverWait = 0;
 
@@ -281,6 +308,7 @@ void XEmergencyHandlerInstance::DispatchAgentError(const XClientHandler& record,
 
 void XEmergencyHandlerInstance::DispatchAgentError(DWORD agentErrorKind) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::DispatchAgentError");
+    const XPassScope scope;
     auto proxy = m_registry.GetReadProxy();
     for (const auto& entry : proxy->registrations) {
         DispatchAgentError(entry.second, agentErrorKind);

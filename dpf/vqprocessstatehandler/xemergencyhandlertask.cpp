@@ -43,7 +43,7 @@ DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
     XVQExcepRefLogger localLogger(100);
     try {
         const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ThrowExcepIfFailed(XVQEXCEP::TYPE_MODULE, hr, XVQEXCEP::SEVERITY_WARNING,
+        ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
                            VQ_LOCATION(kSourceFile, 886),
                            L"CoInitializeEx for emergency agent service thread failed", L"", 1);
         m_bCOMInitialized = true;
@@ -61,7 +61,7 @@ DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
         SetTaskException(e);
     } catch (std::exception& e) {
         SetTaskException(
-            XVQError::CreateExcep(e, VQ_LOCATION(kSourceFile, 917), XVQEXCEP::SEVERITY_SEVERE, L""));
+            XVQError::CreateExcep(e, VQ_LOCATION(kSourceFile, 917), XVQEXCEP::VQ_SEVERITY_SEVERE, L""));
     } catch (...) {
         SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(kSourceFile, 921), L""));
     }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/seh.h"
 #include "xmodule.h"
 #include "xstatehandlerinstance.h"
 
@@ -42,8 +43,8 @@ void XEmergencyHandlerThreadScheduler::StartThread(XThreadTaskRoutine routine, v
     const std::uintptr_t thread = _beginthreadex(nullptr, 0, &XEmergencyHandlerThreadScheduler::RunThreadTask,
                                                  pTaskParam.get(), CREATE_SUSPENDED, &threadId);
     if (thread == 0) {
-        ThrowExcepAtLastError(XVQEXCEP::TYPE_MODULE, XVQEXCEP::SEVERITY_SEVERE, VQ_LOCATION(kSourceFile, 237),
-                              L"_beginthreadex failed", L"", 1);
+        ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_SEVERE,
+                              VQ_LOCATION(kSourceFile, 237), L"_beginthreadex failed", L"", 1);
     }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's handle as a number
     const auto hThread = reinterpret_cast<HANDLE>(thread);
@@ -77,17 +78,25 @@ void XEmergencyHandlerThreadScheduler::StartThread(XThreadTaskRoutine routine, v
 }
 
 unsigned WINAPI XEmergencyHandlerThreadScheduler::RunThreadTask(void* param) {
-    VQ_FUNCTION_NAME(L"XEmergencyHandlerThreadScheduler::RunThreadTask");
-    unsigned result = 0xFFFFFFFF;
-    vqerr::ShortLoggingLadder(kSourceFile, 212, 216, s_szFunctionName, [param, &result] {
-        if (param == nullptr) {
-            const XVQComBSTR functionName(L"XEmergencyHandlerThreadScheduler::RunThreadTask");
-            XVQError::WriteLineToErrorLogBook(VQErrorLocation(kSourceFile, 194, VQModuleName(), functionName),
-                                              L"thread param == NULL - cannot run thread task routine", L"");
-            return;
-        }
-        const std::unique_ptr<XThreadTaskParam> pTaskParam(static_cast<XThreadTaskParam*>(param));
-        result = pTaskParam->routine(pTaskParam->param);
-    });
-    return result;
+    // Everything the thread runs lies within the platform's translating frame, so that the
+    // translator a task installs covers it (vqplatform/seh.h).
+    return vqplatform::RunTranslated(
+        [](void* pThreadParam) {
+            VQ_FUNCTION_NAME(L"XEmergencyHandlerThreadScheduler::RunThreadTask");
+            unsigned result = 0xFFFFFFFF;
+            vqerr::ShortLoggingLadder(kSourceFile, 212, 216, s_szFunctionName, [pThreadParam, &result] {
+                if (pThreadParam == nullptr) {
+                    const XVQComBSTR functionName(L"XEmergencyHandlerThreadScheduler::RunThreadTask");
+                    XVQError::WriteLineToErrorLogBook(
+                        VQErrorLocation(kSourceFile, 194, VQModuleName(), functionName),
+                        L"thread param == NULL - cannot run thread task routine", L"");
+                    return;
+                }
+                const std::unique_ptr<XThreadTaskParam> pTaskParam(
+                    static_cast<XThreadTaskParam*>(pThreadParam));
+                result = pTaskParam->routine(pTaskParam->param);
+            });
+            return result;
+        },
+        param);
 }

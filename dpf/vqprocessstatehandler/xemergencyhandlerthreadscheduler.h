@@ -5,8 +5,8 @@
 // - StartThread(routine, param, priority) creates a thread suspended through _beginthreadex,
 //   appends its handle to the thread registry (which keeps it open), gives it `priority` when that
 //   is zero or positive (a negative one leaves the default without a call) and resumes it. The
-//   thread runs RunThreadTask, which runs routine(param); the thread's exit code is the routine's
-//   result.
+//   thread runs RunThreadTask, which runs routine(param) within the platform's structured-exception
+//   translating frame (vqplatform::RunTranslated); the thread's exit code is the routine's result.
 // - A thread that cannot be created is thrown (XWrappedVQException, type 2, severity 8, HRESULT
 //   from the last error, "_beginthreadex failed"); nothing is recorded. The handle is recorded
 //   before the thread runs: when that fails, the thread is ended before it has begun and the

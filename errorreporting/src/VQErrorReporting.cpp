@@ -37,7 +37,7 @@ void ThrowHRExcepIfFailed(const VQErrorLocation& location, HRESULT hr, const OLE
                           const OLECHAR* text) {
     const XVQEXCEP::ERROR_SEVERITY severity = XHRErrorcodeHandler::GetErrorSeverity(hr);
     if (FAILED(hr)) {
-        XVQError::DoThrowExcepAtError(XVQEXCEP::TYPE_MODULE, location, hr, severity, -1, message, text, 2);
+        XVQError::DoThrowExcepAtError(XVQEXCEP::VQ_TYPE_MODULE, location, hr, severity, -1, message, text, 2);
     }
 }
 

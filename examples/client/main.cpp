@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -126,7 +127,7 @@ HRESULT ConnectOverTcp(unsigned long port, unsigned long timeoutMs,
 HRESULT ConnectOverCom(const CLSID& classId, ATL::CComPtr<IVQServerEmergencyAgent>& agent,
                        std::string* where) {
     *where = "COM local server of class " + vqdemo::Utf8FromWide(vqdemo::ClassIdText(classId));
-    return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IVQServerEmergencyAgent,
+    return CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IVQServerEmergencyAgent),
                             reinterpret_cast<void**>(&agent));
 }
 #endif
@@ -139,9 +140,7 @@ bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* va
     return *value <= max;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     unsigned long port = 0;
     unsigned long timeoutMs = vqdemo::XAgentProxy::kDefaultCallTimeoutMs;
     unsigned long maxSeconds = 120;
@@ -149,75 +148,78 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
     CLSID classId = vqdemo::kDemoClassId;
 #endif
+};
+
+// Applies one option with its value; false when the option is unknown or its value bad. `takesValue`
+// says whether the value was used (a flag uses none).
+bool ApplyOption(const std::string& arg, const std::string& value, Options* options, bool* takesValue) {
+    *takesValue = true;
+#if defined(_WIN32)
+    if (arg == "--com") {
+        *takesValue = false;
+        options->overCom = true;
+        return true;
+    }
+    if (arg == "--class-id") {
+        return vqdemo::ParseClassId(value, &options->classId);
+    }
+#endif
+    if (arg == "--port") {
+        return ParseUnsigned(value, 65535, &options->port) && options->port != 0;
+    }
+    if (arg == "--timeout-ms") {
+        return ParseUnsigned(value, 600000, &options->timeoutMs);
+    }
+    if (arg == "--max-seconds") {
+        return ParseUnsigned(value, 86400, &options->maxSeconds);
+    }
+    if (arg == "--log-book" && (value == "syslog" || value == "stderr" || value == "none")) {
+        XVQLogBook::SetSink(value == "syslog"   ? XVQLogBook::Sink::Syslog
+                            : value == "stderr" ? XVQLogBook::Sink::Stderr
+                                                : XVQLogBook::Sink::None);
+        return true;
+    }
+    return false;
+}
+
+// The options of the command line; on --help or a bad command line, the exit code instead.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options* options) {
     int i = 1;
     while (i < argc) {
         const std::string arg = argv[i];
-        const std::string value = i + 1 < argc ? argv[i + 1] : "";
-        bool ok = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
-#if defined(_WIN32)
-        } else if (arg == "--com") {
-            overCom = true;
-            ++i;  // a flag: no value follows
-            continue;
-        } else if (arg == "--class-id") {
-            ok = ok && vqdemo::ParseClassId(value, &classId);
-#endif
-        } else if (arg == "--port") {
-            ok = ok && ParseUnsigned(value, 65535, &port) && port != 0;
-        } else if (arg == "--timeout-ms") {
-            ok = ok && ParseUnsigned(value, 600000, &timeoutMs);
-        } else if (arg == "--max-seconds") {
-            ok = ok && ParseUnsigned(value, 86400, &maxSeconds);
-        } else if (arg == "--log-book" && (value == "syslog" || value == "stderr" || value == "none")) {
-            XVQLogBook::SetSink(value == "syslog"   ? XVQLogBook::Sink::Syslog
-                                : value == "stderr" ? XVQLogBook::Sink::Stderr
-                                                    : XVQLogBook::Sink::None);
-        } else {
-            ok = false;
         }
-        if (!ok) {
+        const bool hasValue = i + 1 < argc;
+        bool takesValue = true;
+        if (!ApplyOption(arg, hasValue ? argv[i + 1] : "", options, &takesValue) ||
+            (takesValue && !hasValue)) {
             std::cerr << "vqdemo_client: bad or missing value for '" << arg << "'\n" << kUsage;
             return 2;
         }
-        i += 2;
+        i += takesValue ? 2 : 1;
     }
-    if (!overCom && port == 0) {
+    if (!options->overCom && options->port == 0) {
         std::cerr << "vqdemo_client: --port is required\n" << kUsage;
         return 2;
     }
+    return std::nullopt;
+}
 
-    // The library hands the agent to its worker through the Global Interface Table, which needs
-    // COM on the registering thread.
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(com)) {
-        PrintLine("CoInitializeEx failed: " + vqdemo::HexText(static_cast<std::uint32_t>(com)), stderr);
-        return 1;
-    }
-    // Held until the handlers are deregistered. Over COM, the worker (in this multithreaded apartment
-    // too) then gets this very proxy from the Global Interface Table, and a killed server shows up
-    // as failed calls rather than as a failed lookup.
-    ATL::CComPtr<IVQServerEmergencyAgent> agent;
-    std::string where;
+// The agent for the server the options name, with a description of where it is.
+HRESULT Connect(const Options& options, ATL::CComPtr<IVQServerEmergencyAgent>& agent, std::string* where) {
 #if defined(_WIN32)
-    const HRESULT created =
-        overCom ? ConnectOverCom(classId, agent, &where) : ConnectOverTcp(port, timeoutMs, agent, &where);
-#else
-    const HRESULT created = ConnectOverTcp(port, timeoutMs, agent, &where);
-#endif
-    if (FAILED(created)) {
-        PrintLine("cannot reach the " + where + ": " + vqdemo::HexText(static_cast<std::uint32_t>(created)),
-                  stderr);
-        return 1;
+    if (options.overCom) {
+        return ConnectOverCom(options.classId, agent, where);
     }
+#endif
+    return ConnectOverTcp(options.port, options.timeoutMs, agent, where);
+}
 
-    const DWORD mainThread = GetCurrentThreadId();
-    PrintLine("client process " + std::to_string(GetCurrentProcessId()) + ", main thread " +
-              std::to_string(mainThread) + "; " + where);
+// Prints the server's identity as its agent reports it; keeps the identity interface in `identityAgent`.
+void PrintServerIdentity(IVQServerEmergencyAgent* agent, ATL::CComPtr<IVQServerIdentity>& identityAgent) {
     ServerIdentity identity{};
-    ATL::CComPtr<IVQServerIdentity> identityAgent;
     HRESULT known = agent->QueryInterface(IID_IVQServerIdentity, reinterpret_cast<void**>(&identityAgent));
     if (SUCCEEDED(known)) {
         known = identityAgent->GetServerIdentity(&identity);
@@ -231,11 +233,11 @@ int main(int argc, char** argv) {
         PrintLine("the server does not answer (" + vqdemo::HexText(static_cast<std::uint32_t>(known)) +
                   "); registering all the same");
     }
+}
 
-    Progress progress(2);
-    XDemoHandler handlerA("handler A", mainThread, progress);
-    XDemoHandler handlerB("handler B", mainThread, progress);
-    const std::vector<std::pair<XDemoHandler*, LONG>> registrations = {{&handlerA, 101}, {&handlerB, 102}};
+using Registrations = std::vector<std::pair<XDemoHandler*, LONG>>;
+
+bool Register(const Registrations& registrations, const ATL::CComPtr<IVQServerEmergencyAgent>& agent) {
     try {
         for (const auto& [handler, connectionId] : registrations) {
             XVQProcessEmergencyHandler::RegisterServerEmergencyHandler(handler, agent);
@@ -243,12 +245,16 @@ int main(int argc, char** argv) {
         }
     } catch (...) {
         PrintLine("registering with the library failed", stderr);
-        return 1;
+        return false;
     }
     PrintLine(
         "registered handler A (client connection id 101) and handler B (client connection id 102); the "
         "library's worker polls the server every 10 s, the first time about 10 s from now");
+    return true;
+}
 
+// Waits until every handler has lost its server, a stop signal or the time limit; true for the first.
+bool WaitForTheEnd(Progress& progress, unsigned long maxSeconds) {
     vqdemo::CatchStopSignals();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
     bool allLost = false;
@@ -258,12 +264,64 @@ int main(int argc, char** argv) {
     PrintLine(allLost ? "every handler has lost its server; deregistering and ending"
                       : (vqdemo::StopSignalled() ? "interrupted; deregistering and ending"
                                                  : "time is up; deregistering and ending"));
+    return allLost;
+}
+
+void Deregister(const Registrations& registrations) {
     for (const auto& [handler, connectionId] : registrations) {
         XVQProcessEmergencyHandler::DeregisterClientConnectionId(handler, connectionId);
         XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler(handler);
     }
+}
+
+// Registers two handlers with the agent, each with a client connection id, and watches until the
+// end; the exit code of the run.
+int Watch(const ATL::CComPtr<IVQServerEmergencyAgent>& agent, DWORD mainThread, unsigned long maxSeconds) {
+    Progress progress(2);
+    XDemoHandler handlerA("handler A", mainThread, progress);
+    XDemoHandler handlerB("handler B", mainThread, progress);
+    const Registrations registrations = {{&handlerA, 101}, {&handlerB, 102}};
+    if (!Register(registrations, agent)) {
+        return 1;
+    }
+    const bool allLost = WaitForTheEnd(progress, maxSeconds);
+    Deregister(registrations);
+    return allLost ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> exitCode = ParseCommandLine(argc, argv, &options)) {
+        return *exitCode;
+    }
+    // The library hands the agent to its worker through the Global Interface Table, which needs
+    // COM on the registering thread.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(com)) {
+        PrintLine("CoInitializeEx failed: " + vqdemo::HexText(static_cast<std::uint32_t>(com)), stderr);
+        return 1;
+    }
+    // Held until the handlers are deregistered. Over COM, the worker (in this multithreaded apartment
+    // too) then gets this very proxy from the Global Interface Table, and a killed server shows up
+    // as failed calls rather than as a failed lookup.
+    ATL::CComPtr<IVQServerEmergencyAgent> agent;
+    std::string where;
+    const HRESULT created = Connect(options, agent, &where);
+    if (FAILED(created)) {
+        PrintLine("cannot reach the " + where + ": " + vqdemo::HexText(static_cast<std::uint32_t>(created)),
+                  stderr);
+        return 1;
+    }
+    const DWORD mainThread = GetCurrentThreadId();
+    PrintLine("client process " + std::to_string(GetCurrentProcessId()) + ", main thread " +
+              std::to_string(mainThread) + "; " + where);
+    ATL::CComPtr<IVQServerIdentity> identityAgent;
+    PrintServerIdentity(agent, identityAgent);
+    const int exitCode = Watch(agent, mainThread, options.maxSeconds);
     identityAgent.Release();
     agent.Release();
     CoUninitialize();
-    return allLost ? 0 : 3;
+    return exitCode;
 }

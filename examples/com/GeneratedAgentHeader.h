@@ -1,8 +1,8 @@
 // widl's header of VQServerEmergencyAgent.idl next to ours, its names prefixed with Widl_ so that the
 // two can be compared in one translation unit, and the compile-time part of that comparison:
-// interface ids, record sizes and field offsets. The slots of widl's methods are checked at compile
-// time from its C vtables (agent_idl_slots.c); ours against widl's at run time
-// (tests/test_agent_slots.cpp), since C++ cannot read a virtual slot at compile time.
+// interface ids (the constants and what __uuidof gives for both), record sizes and field offsets. The slots
+// of widl's methods are checked at compile time from its C vtables (agent_idl_slots.c); ours against widl's
+// at run time (tests/test_agent_slots.cpp), since C++ cannot read a virtual slot at compile time.
 #pragma once
 
 #include <objbase.h>
@@ -41,6 +41,10 @@ static_assert(SameGuid(__uuidof(Widl_IVQServerEmergencyAgent), IID_IVQServerEmer
               "the IDL's IVQServerEmergencyAgent has another interface id");
 static_assert(SameGuid(__uuidof(Widl_IVQServerIdentity), IID_IVQServerIdentity),
               "the IDL's IVQServerIdentity has another interface id");
+static_assert(SameGuid(__uuidof(IVQServerEmergencyAgent), IID_IVQServerEmergencyAgent),
+              "__uuidof(IVQServerEmergencyAgent) is not its interface id");
+static_assert(SameGuid(__uuidof(IVQServerIdentity), IID_IVQServerIdentity),
+              "__uuidof(IVQServerIdentity) is not its interface id");
 
 static_assert(sizeof(Widl_EmergencyConfiguration) == sizeof(EmergencyConfiguration) &&
                   offsetof(Widl_EmergencyConfiguration, serverData) ==

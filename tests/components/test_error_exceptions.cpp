@@ -15,22 +15,23 @@ class ErrorComponentTest : public vqtest::LogBookTest {};
 
 TEST(XHRErrorcodeHandler, RanksFailuresBySeverity) {
     for (const HRESULT hr : {S_OK, S_FALSE}) {
-        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), SEVERITY_NONE);
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), VQ_SEVERITY_NONE);
     }
-    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_OUTOFMEMORY), SEVERITY_CRITICAL);
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_OUTOFMEMORY), VQ_SEVERITY_CRITICAL);
     for (const HRESULT hr :
          {RPC_E_DISCONNECTED, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
           HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE)}) {
-        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), SEVERITY_ERROR) << "a lost server can fail over";
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), VQ_SEVERITY_ERROR)
+            << "a lost server can fail over";
     }
-    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_FAIL), SEVERITY_SEVERE);
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_FAIL), VQ_SEVERITY_SEVERE);
 }
 
 TEST(XVQExcepRefLogger, KeepsTheMostRecentAndIgnoresEmptyOnes) {
     XVQExcepRefLogger logger(100);
     for (unsigned i = 1; i <= 101; ++i) {
-        logger.Add(XVQExceptionFactory::DoCreateException(TYPE_MODULE, VQErrorLocation("f", 1, L"", L""),
-                                                          E_FAIL, SEVERITY_WARNING, -1, L"", L"", i));
+        logger.Add(XVQExceptionFactory::DoCreateException(VQ_TYPE_MODULE, VQErrorLocation("f", 1, L"", L""),
+                                                          E_FAIL, VQ_SEVERITY_WARNING, -1, L"", L"", i));
     }
     EXPECT_EQ(logger.Add(XWrappedVQException()), 100);
     EXPECT_EQ(logger.Dropped(), 1u);

@@ -42,7 +42,7 @@ class XVQLogBookTest : public vqtest::LogBookTest {
 TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     const VQErrorLocation at = At(277);
     const XWrappedVQException raised = XVQExceptionFactory::DoCreateException(
-        TYPE_MODULE, At(58), E_ABORT, SEVERITY_WARNING, -1, L"wait failed", L"second", 2);
+        VQ_TYPE_MODULE, At(58), E_ABORT, VQ_SEVERITY_WARNING, -1, L"wait failed", L"second", 2);
     const HRESULT rpcDown = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
     _com_error com(rpcDown);
     std::runtime_error std("caf\xC3\xA9");
@@ -53,30 +53,32 @@ TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     ASSERT_TRUE(ole.GetErrorMessage(oleText, 256));
 
     XVQError::WriteErrorToLogBook(at, com, L"t");
-    EXPECT_TRUE(Logged(Kind::ComError, SEVERITY_ERROR, TYPE_SYSTEM, rpcDown, L"COM error", L"t"));
+    EXPECT_TRUE(Logged(Kind::ComError, VQ_SEVERITY_ERROR, VQ_TYPE_SYSTEM, rpcDown, L"COM error", L"t"));
     XVQError::WriteErrorToLogBook(raised, true, 7);
-    EXPECT_TRUE(Logged(Kind::Exception, SEVERITY_WARNING, TYPE_MODULE, E_ABORT, L"wait failed", L"second",
-                       PlaceOf(At(58))));
+    EXPECT_TRUE(Logged(Kind::Exception, VQ_SEVERITY_WARNING, VQ_TYPE_MODULE, E_ABORT, L"wait failed",
+                       L"second", PlaceOf(At(58))));
     XVQError::WriteErrorToLogBook(at, XWrappedVQException(), false, 0);
-    EXPECT_TRUE(Logged(Kind::Exception, SEVERITY_NONE, 0, S_OK, L"empty exception", L""));
-    XVQError::WriteErrorToLogBook(at, std, SEVERITY_SEVERE, L"t");
-    EXPECT_TRUE(Logged(Kind::StdException, SEVERITY_SEVERE, TYPE_STD, E_FAIL, L"caf\u00E9", L"t"));
-    XVQError::WriteErrorToLogBook(at, atl, SEVERITY_SEVERE, L"t");
+    EXPECT_TRUE(Logged(Kind::Exception, VQ_SEVERITY_NONE, 0, S_OK, L"empty exception", L""));
+    XVQError::WriteErrorToLogBook(at, std, VQ_SEVERITY_SEVERE, L"t");
+    EXPECT_TRUE(Logged(Kind::StdException, VQ_SEVERITY_SEVERE, VQ_TYPE_STD, E_FAIL, L"caf\u00E9", L"t"));
+    XVQError::WriteErrorToLogBook(at, atl, VQ_SEVERITY_SEVERE, L"t");
     EXPECT_TRUE(
-        Logged(Kind::AtlException, SEVERITY_SEVERE, TYPE_SYSTEM, E_INVALIDARG, L"ATL exception", L"t"));
-    XVQError::WriteErrorToLogBook(at, &ole, SEVERITY_SEVERE, L"t");
-    EXPECT_TRUE(Logged(Kind::MfcException, SEVERITY_SEVERE, TYPE_SYSTEM, E_NOINTERFACE, oleText, L"t"));
-    XVQError::WriteErrorToLogBook(at, &mute, SEVERITY_SEVERE, L"");
-    EXPECT_TRUE(Logged(Kind::MfcException, SEVERITY_SEVERE, TYPE_SYSTEM, E_FAIL, L"MFC exception", L""));
-    XVQError::WriteErrorToLogBook(at, long{E_OUTOFMEMORY}, SEVERITY_CRITICAL, L"m", false, 0);
-    EXPECT_TRUE(Logged(Kind::HResult, SEVERITY_CRITICAL, TYPE_SYSTEM, E_OUTOFMEMORY, L"m", L""));
+        Logged(Kind::AtlException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_INVALIDARG, L"ATL exception", L"t"));
+    XVQError::WriteErrorToLogBook(at, &ole, VQ_SEVERITY_SEVERE, L"t");
+    EXPECT_TRUE(Logged(Kind::MfcException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_NOINTERFACE, oleText, L"t"));
+    XVQError::WriteErrorToLogBook(at, &mute, VQ_SEVERITY_SEVERE, L"");
+    EXPECT_TRUE(
+        Logged(Kind::MfcException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_FAIL, L"MFC exception", L""));
+    XVQError::WriteErrorToLogBook(at, long{E_OUTOFMEMORY}, VQ_SEVERITY_CRITICAL, L"m", false, 0);
+    EXPECT_TRUE(Logged(Kind::HResult, VQ_SEVERITY_CRITICAL, VQ_TYPE_SYSTEM, E_OUTOFMEMORY, L"m", L""));
     XVQError::WriteUnknownErrorToLogBook(at, L"t");
-    EXPECT_TRUE(Logged(Kind::Unknown, SEVERITY_SEVERE, TYPE_UNKNOWN, E_FAIL, L"unknown exception", L"t"));
+    EXPECT_TRUE(
+        Logged(Kind::Unknown, VQ_SEVERITY_SEVERE, VQ_TYPE_UNKNOWN, E_FAIL, L"unknown exception", L"t"));
     XVQError::WriteAPIErrorToLogBook(at, L"m", ERROR_ACCESS_DENIED);
     EXPECT_EQ(XVQLogBook::Entries().at(0).apiError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Logged(Kind::ApiError, SEVERITY_SEVERE, TYPE_SYSTEM, E_ACCESSDENIED, L"m", L""));
+    EXPECT_TRUE(Logged(Kind::ApiError, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_ACCESSDENIED, L"m", L""));
     XVQError::WriteLineToErrorLogBook(at, L"hello", L"world");
-    EXPECT_TRUE(Logged(Kind::Line, SEVERITY_NONE, 0, S_OK, L"hello", L"world"));
+    EXPECT_TRUE(Logged(Kind::Line, VQ_SEVERITY_NONE, 0, S_OK, L"hello", L"world"));
     int target = 0;
     EXCEPTION_RECORD record{};
     record.ExceptionAddress = &target;
@@ -87,11 +89,11 @@ TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     ASSERT_NE(structured, nullptr) << "the reported exception is raised";
     EXPECT_EQ(structured->Address(), &target);
     EXPECT_EQ(structured->AdditionalText().ToUtf8().rfind("address 0x", 0), 0u);
-    EXPECT_TRUE(Logged(Kind::Structured, SEVERITY_CRITICAL, TYPE_STRUCTURED,
+    EXPECT_TRUE(Logged(Kind::Structured, VQ_SEVERITY_CRITICAL, VQ_TYPE_STRUCTURED,
                        static_cast<HRESULT>(EXCEPTION_ACCESS_VIOLATION), L"access violation",
                        structured->AdditionalText()));
     XVQError::TranslateCException(at, 0xE0001234u, nullptr, false);  // unnamed, and no address
-    EXPECT_TRUE(Logged(Kind::Structured, SEVERITY_CRITICAL, TYPE_STRUCTURED,
+    EXPECT_TRUE(Logged(Kind::Structured, VQ_SEVERITY_CRITICAL, VQ_TYPE_STRUCTURED,
                        static_cast<HRESULT>(0xE0001234u), L"structured exception 0xE0001234", L""));
 }
 
@@ -128,8 +130,8 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
     vqtest::seams::CaptureSystemLog();
     XVQLogBook::SetSink(XVQLogBook::Sink::Syslog);
     XVQError::WriteLineToErrorLogBook(At(277), L"to the system log", L"");
-    XVQError::WriteErrorToLogBook(At(277), static_cast<long>(E_FAIL), SEVERITY_CRITICAL, L"critical", false,
-                                  0);
+    XVQError::WriteErrorToLogBook(At(277), static_cast<long>(E_FAIL), VQ_SEVERITY_CRITICAL, L"critical",
+                                  false, 0);
     const auto lines = vqtest::seams::TakeSystemLog();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].level, vqplatform::LogLevel::Notice);

@@ -28,25 +28,26 @@ TEST_F(ErrorReportingTest, ThrowFunctionsFormTheHResultAndPassOneMoreCount) {
         {0x12345678, static_cast<HRESULT>(0x80075678)}};
     for (const auto& [lastError, hr] : lastErrors) {
         SetLastError(lastError);
-        EXPECT_EQ(
-            Fields(Caught([&] { ThrowExcepAtLastError(TYPE_MODULE, SEVERITY_ERROR, at, L"m", L"", 1); })),
-            ExcepFields(TYPE_MODULE, hr, SEVERITY_ERROR, L"m", 2, 277));
+        EXPECT_EQ(Fields(Caught(
+                      [&] { ThrowExcepAtLastError(VQ_TYPE_MODULE, VQ_SEVERITY_ERROR, at, L"m", L"", 1); })),
+                  ExcepFields(VQ_TYPE_MODULE, hr, VQ_SEVERITY_ERROR, L"m", 2, 277));
     }
     for (const HRESULT success : {S_OK, S_FALSE, static_cast<HRESULT>(0x7FFFFFFF)}) {
-        EXPECT_NO_THROW(ThrowExcepIfFailed(TYPE_MODULE, success, SEVERITY_SEVERE, at, L"m", L"", 1));
+        EXPECT_NO_THROW(ThrowExcepIfFailed(VQ_TYPE_MODULE, success, VQ_SEVERITY_SEVERE, at, L"m", L"", 1));
         EXPECT_NO_THROW(ThrowHRExcepIfFailed(at, success, L"m", L""));
-        EXPECT_TRUE(CreateExcepIfFailed(TYPE_MODULE, success, SEVERITY_SEVERE, at, L"m", L"", 1).IsEmpty());
+        EXPECT_TRUE(
+            CreateExcepIfFailed(VQ_TYPE_MODULE, success, VQ_SEVERITY_SEVERE, at, L"m", L"", 1).IsEmpty());
     }
     EXPECT_EQ(Fields(Caught([&] {
-                  ThrowExcepIfFailed(TYPE_CRITICAL_DATA, E_POINTER, SEVERITY_WARNING, at, L"m", L"", 1);
+                  ThrowExcepIfFailed(VQ_TYPE_CRITICAL_DATA, E_POINTER, VQ_SEVERITY_WARNING, at, L"m", L"", 1);
               })),
-              ExcepFields(TYPE_CRITICAL_DATA, E_POINTER, SEVERITY_WARNING, L"m", 2, 277));
-    EXPECT_EQ(Fields(CreateExcepIfFailed(TYPE_MODULE, E_FAIL, SEVERITY_WARNING, at, L"m", L"", 1)),
-              ExcepFields(TYPE_MODULE, E_FAIL, SEVERITY_WARNING, L"m", 2, 277));
+              ExcepFields(VQ_TYPE_CRITICAL_DATA, E_POINTER, VQ_SEVERITY_WARNING, L"m", 2, 277));
+    EXPECT_EQ(Fields(CreateExcepIfFailed(VQ_TYPE_MODULE, E_FAIL, VQ_SEVERITY_WARNING, at, L"m", L"", 1)),
+              ExcepFields(VQ_TYPE_MODULE, E_FAIL, VQ_SEVERITY_WARNING, L"m", 2, 277));
     // An HRESULT thrower takes the severity of the HRESULT.
     for (const HRESULT hr : {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), E_OUTOFMEMORY}) {
         EXPECT_EQ(Fields(Caught([&] { ThrowHRExcepIfFailed(at, hr, L"m", L""); })),
-                  ExcepFields(TYPE_MODULE, hr, XHRErrorcodeHandler::GetErrorSeverity(hr), L"m", 2, 277));
+                  ExcepFields(VQ_TYPE_MODULE, hr, XHRErrorcodeHandler::GetErrorSeverity(hr), L"m", 2, 277));
     }
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "throwing reports nothing by itself";
 }
@@ -68,23 +69,23 @@ TEST_F(ErrorReportingTest, LaddersRouteEachTypeToItsWriterOrCollector) {
         unsigned collectedAt;
     };
     const Row rows[] = {
-        {[] { throw _com_error(E_ACCESSDENIED); }, Kind::ComError, Kind::Unknown, 216, TYPE_UNKNOWN, 839},
+        {[] { throw _com_error(E_ACCESSDENIED); }, Kind::ComError, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
         {[&] {
-             XVQExceptionFactory::DoThrowException(TYPE_MODULE, raisedAt, E_POINTER, SEVERITY_WARNING, -1,
-                                                   L"", L"", 2);
+             XVQExceptionFactory::DoThrowException(VQ_TYPE_MODULE, raisedAt, E_POINTER, VQ_SEVERITY_WARNING,
+                                                   -1, L"", L"", 2);
          },
-         Kind::Exception, Kind::Exception, 9, TYPE_MODULE, 9},
-        {[] { throw std::runtime_error("boom"); }, Kind::StdException, Kind::StdException, 212, TYPE_STD,
+         Kind::Exception, Kind::Exception, 9, VQ_TYPE_MODULE, 9},
+        {[] { throw std::runtime_error("boom"); }, Kind::StdException, Kind::StdException, 212, VQ_TYPE_STD,
          835},
-        {[] { ATL::AtlThrow(E_UNEXPECTED); }, Kind::AtlException, Kind::Unknown, 216, TYPE_UNKNOWN, 839},
-        {[&] { throw static_cast<CException*>(&mfc); }, Kind::MfcException, Kind::Unknown, 216, TYPE_UNKNOWN,
-         839},
-        {[] { throw 42; }, Kind::Unknown, Kind::Unknown, 216, TYPE_UNKNOWN, 839},
+        {[] { ATL::AtlThrow(E_UNEXPECTED); }, Kind::AtlException, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
+        {[&] { throw static_cast<CException*>(&mfc); }, Kind::MfcException, Kind::Unknown, 216,
+         VQ_TYPE_UNKNOWN, 839},
+        {[] { throw 42; }, Kind::Unknown, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(&r - rows);
         const bool own = r.full == Kind::Exception;
-        const int severity = own ? SEVERITY_WARNING : SEVERITY_SEVERE;
+        const int severity = own ? VQ_SEVERITY_WARNING : VQ_SEVERITY_SEVERE;
         vqerr::FullLoggingLadder(file, 414, function, r.raise);
         XVQLogEntry e = TakeOnly();
         EXPECT_EQ(std::tie(e.kind, e.severity), std::make_tuple(r.full, severity));

@@ -1,5 +1,8 @@
 // The communication-failure predicate, every report site of the passes, and how the passes hold
-// the registry: a failed agent lookup, registrations from other threads.
+// the registry: a failed agent lookup, registrations from other threads, calls back from callbacks.
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -7,7 +10,9 @@
 #include <vector>
 
 #include "ScenarioRunner.h"
+#include "VQProcessStateHandler/XVQProcessEmergencyHandler.h"
 #include "support/Gate.h"
+#include "xstatehandlerinstance.h"
 
 namespace vqtest::scenario {
 namespace {
@@ -72,11 +77,11 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ServerEmergencyState, ThrowKind::StdException},
            {1, HandlerSlot::ServerEmergencyState, ThrowKind::Other}}},
-         {{TYPE_MODULE, 725, kFail, SEVERITY_WARNING, L"no server EmergencyConfiguration", kStatePass},
-          {TYPE_STD, 771, kFail, SEVERITY_SEVERE, kThrown, kStatePass},
-          {TYPE_UNKNOWN, 775, kFail, SEVERITY_SEVERE, L"unknown exception", kStatePass},
+         {{VQ_TYPE_MODULE, 725, kFail, VQ_SEVERITY_WARNING, L"no server EmergencyConfiguration", kStatePass},
+          {VQ_TYPE_STD, 771, kFail, VQ_SEVERITY_SEVERE, kThrown, kStatePass},
+          {VQ_TYPE_UNKNOWN, 775, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kStatePass},
           // The severity of a failed request is the HRESULT's own (a lost server ranks lower).
-          {TYPE_MODULE, 612, kRpcServerUnavailable, SEVERITY_ERROR, L"", kFailoverPass}}},
+          {VQ_TYPE_MODULE, 612, kRpcServerUnavailable, VQ_SEVERITY_ERROR, L"", kFailoverPass}}},
         {{{{0, 1, 2}},
           {{std::nullopt,
             {},
@@ -86,10 +91,10 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::AgentError, ThrowKind::StdException},
            {1, HandlerSlot::AgentError, ThrowKind::Other}}},
-         {{TYPE_STD, 835, kFail, SEVERITY_SEVERE, kThrown, kDispatch},
-          {TYPE_UNKNOWN, 839, kFail, SEVERITY_SEVERE, L"unknown exception", kDispatch},
-          {TYPE_SYSTEM, 698, kRpcDisconnected, SEVERITY_ERROR, L"ptrSrvAgent->GetServerEmergencyState failed",
-           kStatePass}}},
+         {{VQ_TYPE_STD, 835, kFail, VQ_SEVERITY_SEVERE, kThrown, kDispatch},
+          {VQ_TYPE_UNKNOWN, 839, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kDispatch},
+          {VQ_TYPE_SYSTEM, 698, kRpcDisconnected, VQ_SEVERITY_ERROR,
+           L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}}},
         {{{{0, 1, 2}},
           {{std::nullopt,
             {std::nullopt, true},
@@ -100,10 +105,10 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ClientEmergencyFailover, ThrowKind::StdException},
            {1, HandlerSlot::ClientEmergencyFailover, ThrowKind::Other}}},
-         {{TYPE_MODULE, 568, E_POINTER, SEVERITY_SEVERE, L"XVQErrorStateHandler::GetInstance() is NULL",
+         {{VQ_TYPE_MODULE, 568, E_POINTER, VQ_SEVERITY_SEVERE, L"XVQErrorStateHandler::GetInstance() is NULL",
            kFailoverPass},
-          {TYPE_STD, 644, kFail, SEVERITY_SEVERE, kThrown, kFailoverPass},
-          {TYPE_UNKNOWN, 648, kFail, SEVERITY_SEVERE, L"unknown exception", kFailoverPass}}},
+          {VQ_TYPE_STD, 644, kFail, VQ_SEVERITY_SEVERE, kThrown, kFailoverPass},
+          {VQ_TYPE_UNKNOWN, 648, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kFailoverPass}}},
     };
     for (const auto& row : rows) {
         ScenarioRunner runner(row.scenario);
@@ -192,6 +197,79 @@ TEST_F(PassMechanicsTest, ClientRegistrationWaitsUntilThePassHasEnded) {
     for (const auto& entry : instance.Registry().Read().registrations) {
         if (entry.first != runner.Cookie(0)) {
             instance.RevokeFromGIT(entry.first);
+        }
+    }
+}
+
+// A callback that calls the library back is refused before anything happens, in both passes and
+// in the worker-end dispatch: the call would change the registry under the walk (a deregistration
+// freed the record being walked). The calls go to the process-wide instance, which this program
+// never creates: a refusal that came too late would create it and start its worker.
+TEST_F(PassMechanicsTest, EveryExportedFunctionCalledFromEveryCallbackIsRefusedAndChangesNothing) {
+    using Api = XVQProcessEmergencyHandler;
+    const auto newAgent = TestAgent::Create();
+    const std::pair<const wchar_t*, std::function<void(ScenarioRunner&)>> calls[] = {
+        {L"XVQProcessEmergencyHandler::RegisterServerEmergencyHandler",
+         [&](ScenarioRunner& r) { Api::RegisterServerEmergencyHandler(&r.Handler(1), newAgent->AsAgent()); }},
+        {L"XVQProcessEmergencyHandler::DeregisterServerEmergencyHandler",
+         [](ScenarioRunner& r) { Api::DeregisterServerEmergencyHandler(&r.Handler(0)); }},
+        {L"XVQProcessEmergencyHandler::RegisterClientConnectionId",
+         [](ScenarioRunner& r) { Api::RegisterClientConnectionId(&r.Handler(0), 8); }},
+        {L"XVQProcessEmergencyHandler::DeregisterClientConnectionId",
+         [](ScenarioRunner& r) { Api::DeregisterClientConnectionId(&r.Handler(0), 7); }},
+    };
+    const auto failoverCalls = [] { return errorstate::Calls().size(); };
+    const auto threads = [] { return XStateHandlerInstance::Instance()->GetProxy()->size(); };
+    for (const HandlerSlot slot :
+         {HandlerSlot::ServerEmergencyState, HandlerSlot::ClientEmergencyFailover, HandlerSlot::AgentError}) {
+        for (const auto& [function, call] : calls) {
+            SCOPED_TRACE(::testing::PrintToString(static_cast<int>(slot)) + " " +
+                         ::testing::PrintToString(std::wstring(function)));
+            ScenarioRunner runner({{{0}}, {}});
+            XEmergencyHandlerInstance& instance = runner.Instance();
+            instance.AddClientId(&runner.Handler(0), 7);
+            runner.Agent(0).State().SetDefault({S_OK, 0x4});
+            runner.Agent(0).Configuration().SetDefault(kMask4);
+            // Each registration's handlers with their ids, and the handler index.
+            const auto registrations = [&instance] {
+                const XEmergencyHandlerInstance::XRegistry registry = instance.Registry().Read();
+                std::map<DWORD, std::map<XClientEmergencyHandler*, std::set<LONG>>> handlers;
+                for (const auto& [cookie, record] : registry.registrations) {
+                    handlers[cookie] = record.m_handlers;
+                }
+                return std::make_pair(handlers, registry.handlerCookies);
+            };
+            const auto before = std::make_tuple(registrations(), failoverCalls(), threads());
+            XVQLogBook::Clear();
+            std::vector<HRESULT> refusals;
+            runner.Handler(0).SetCallHook([&, slot = slot, &call = call](HandlerSlot called) {
+                if (called != slot) {
+                    return;
+                }
+                try {
+                    call(runner);
+                } catch (const XWrappedVQException& error) {
+                    refusals.push_back(error->HResult());
+                }
+            });
+            if (slot == HandlerSlot::AgentError) {
+                instance.DispatchAgentError(kOther);
+            } else {
+                instance.HandleServerEmergencyState();
+                instance.HandleClientEmergencyFailoverState();
+            }
+            runner.Handler(0).SetCallHook(nullptr);
+            EXPECT_EQ(refusals, std::vector<HRESULT>{static_cast<HRESULT>(0x8000000E)});
+            const std::vector<XVQLogEntry> log = XVQLogBook::Entries();
+            ASSERT_EQ(log.size(), 1u);
+            EXPECT_EQ(
+                std::make_tuple(log[0].hr, log[0].type, log[0].severity, log[0].file, log[0].line,
+                                log[0].function, log[0].message),
+                std::make_tuple(static_cast<HRESULT>(0x8000000E), 2, 6,
+                                std::string(".\\xemergencyhandlerinstance"), 950u, std::wstring(function),
+                                std::wstring(L"a handler callback must not call the library")));
+            EXPECT_EQ(std::make_tuple(registrations(), failoverCalls(), threads()), before);
+            EXPECT_EQ(newAgent->RefCount(), 1u) << "the new agent reached an interface table";
         }
     }
 }

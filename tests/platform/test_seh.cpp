@@ -1,5 +1,6 @@
 // The per-thread structured-exception translator: every fault of a translating thread becomes its
-// own exception, again and again, with the guards on the way released.
+// own exception, again and again, with the guards on the way released. The threads run their
+// bodies within RunTranslated, as the library's worker does.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -23,6 +24,19 @@ void Translate(unsigned int code, EXCEPTION_POINTERS* pointers) {
 int* volatile g_null = nullptr;
 volatile int g_zero = 0;
 
+// Runs `body` on a thread of its own within the translating frame and waits for its end.
+template <class Body>
+void OnTranslatingThread(Body body) {
+    std::thread([&body] {
+        vqplatform::RunTranslated(
+            [](void* pBody) -> unsigned {
+                (*static_cast<Body*>(pBody))();
+                return 0;
+            },
+            &body);
+    }).join();
+}
+
 TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereWithItsGuardsReleased) {
     std::mutex lock;
     const struct {
@@ -30,7 +44,7 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
         DWORD code;
     } kFaults[] = {{[&lock] { vqtest::ReadUnderLock(lock, g_null); }, EXCEPTION_ACCESS_VIOLATION},
                    {[&lock] { vqtest::DivideUnderLock(lock, 7, g_zero); }, EXCEPTION_INT_DIVIDE_BY_ZERO}};
-    std::thread([&] {
+    OnTranslatingThread([&] {
         EXPECT_EQ(vqplatform::SetThreadTranslator(Translate), nullptr);
         std::thread([] {
             EXPECT_EQ(vqplatform::SetThreadTranslator(nullptr), nullptr) << "each has its own";
@@ -50,7 +64,7 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
             }
         }
         EXPECT_EQ(vqplatform::SetThreadTranslator(nullptr), &Translate);
-    }).join();
+    });
 }
 
 #if defined(_WIN32)
@@ -58,7 +72,7 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
 // fault (a translation would throw out of it), and an exception raised with RaiseException that
 // nobody handles is translated.
 TEST(StructuredExceptionTranslation, FrameHandlersComeFirstAndRaisedExceptionsAreTranslated) {
-    std::thread([] {
+    OnTranslatingThread([] {
         vqplatform::SetThreadTranslator(Translate);
         EXPECT_TRUE(IsBadReadPtr(g_null, sizeof(int)));
         constexpr DWORD kRaised = 0xE0001234;
@@ -69,7 +83,7 @@ TEST(StructuredExceptionTranslation, FrameHandlersComeFirstAndRaisedExceptionsAr
             EXPECT_EQ(translated.code, kRaised);
         }
         vqplatform::SetThreadTranslator(nullptr);
-    }).join();
+    });
 }
 #endif
 

@@ -113,7 +113,7 @@ TEST_F(ThreadedTaskTest, BodyRunsOnceWithTheOwnerAndItsResultIsTheExitCode) {
 
 TEST_F(ThreadedTaskTest, AThrowingBodyEndsStoppedWithItsErrorStored) {
     const XWrappedVQException wrapped =
-        CreateExcepIfFailed(XVQEXCEP::TYPE_MODULE, E_ACCESSDENIED, XVQEXCEP::SEVERITY_ERROR,
+        CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_ACCESSDENIED, XVQEXCEP::VQ_SEVERITY_ERROR,
                             VQErrorLocation("here", 1, VQModuleName(), XVQComBSTR(L"f")), L"wrapped", L"", 1);
     TestTask standard([](TestTask&, Owner*) -> DWORD { throw std::runtime_error("body failed"); });
     TestTask own([&](TestTask&, Owner*) -> DWORD { throw wrapped; });
@@ -128,7 +128,7 @@ TEST_F(ThreadedTaskTest, AThrowingBodyEndsStoppedWithItsErrorStored) {
     }
     const XWrappedVQException stored = standard.GetTaskException();
     EXPECT_EQ(std::make_tuple(stored->Message().ToWString(), stored->Severity(), stored->Location().Line()),
-              std::make_tuple(std::wstring(L"body failed"), XVQEXCEP::SEVERITY_SEVERE, 425u));
+              std::make_tuple(std::wstring(L"body failed"), XVQEXCEP::VQ_SEVERITY_SEVERE, 425u));
     EXPECT_EQ(own.GetTaskException().Get(), wrapped.Get()) << "stored as it was thrown";
     EXPECT_EQ(other.GetTaskException()->Location().Line(), 429u);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "stored, not logged";

@@ -8,6 +8,15 @@ namespace vqtest {
 
 void RecordingHandler::Handle(HandlerSlot slot, DWORD first, DWORD second) {
     m_journal.Append(HandlerEvent{this, slot, first, second, GetCurrentThreadId()});
+    Hook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_hookMutex);
+        hook = m_hook;
+    }
+    // Outside the lock: the hook may set another one.
+    if (hook) {
+        hook(slot);
+    }
     switch (m_throws[static_cast<int>(slot)].load()) {
         case ThrowKind::None:
             return;

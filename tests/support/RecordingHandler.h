@@ -2,7 +2,8 @@
 // the handlers of a test, so that the order across handlers can be asserted.
 //
 // - Each callback is appended (handler, slot, arguments, calling thread) before anything else
-//   happens in it; then, when the test has armed the slot, it throws.
+//   happens in it; then an optional hook runs on the calling thread; then, when the test has armed
+//   the slot, it throws.
 // - Journals are thread-safe; WaitForCount blocks until the journal holds a number of events or a
 //   time-out passes, for callbacks that arrive on the worker thread.
 // - The handler is built twice, once against the module's static library (unit tests) and once
@@ -14,7 +15,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "VQProcessStateHandler/XClientEmergencyHandler.h"
@@ -64,7 +67,15 @@ class Journal {
 
 class RecordingHandler : public XClientEmergencyHandler {
   public:
+    using Hook = std::function<void(HandlerSlot)>;
+
     explicit RecordingHandler(Journal& journal) : m_journal(journal) {}
+
+    // From now on every callback runs `hook` with its slot (an empty hook removes it).
+    void SetCallHook(Hook hook) {
+        std::lock_guard<std::mutex> lock(m_hookMutex);
+        m_hook = std::move(hook);
+    }
 
     // From now on `slot` throws `kind` after recording (ThrowKind::None disarms it).
     void ThrowFrom(HandlerSlot slot, ThrowKind kind) { m_throws[static_cast<int>(slot)] = kind; }
@@ -90,6 +101,8 @@ class RecordingHandler : public XClientEmergencyHandler {
 
     Journal& m_journal;
     std::atomic<ThrowKind> m_throws[3]{};  // value-initialised: ThrowKind::None
+    std::mutex m_hookMutex;
+    Hook m_hook;
 };
 
 }  // namespace vqtest

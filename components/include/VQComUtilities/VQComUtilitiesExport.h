@@ -1,7 +1,11 @@
-// Export macro of the lock library (VQComUtilities64): dllexport while VQComUtilities64 is built (CMake
-// defines VQComUtilities64_EXPORTS), dllimport for everyone else on Windows; default visibility on Linux,
-// where the library is built with hidden visibility. Exception types carry it too, so that their type
-// information is one in all binaries.
+/// @file
+/// Export macro of the lock library (VQComUtilities64): dllexport while VQComUtilities64 is built (CMake
+/// defines VQComUtilities64_EXPORTS), dllimport for everyone else on Windows; default visibility on Linux,
+/// where the library is built with hidden visibility. Exception types carry it too, so that their type
+/// information is one in all binaries.
+
+/// @def VQCOMUTILITIES_API
+/// Marks what VQComUtilities64 exports; the description of this file says how.
 #pragma once
 
 #if defined(_WIN32)

@@ -7,19 +7,19 @@
 //
 // What each writer records: kind, severity, type, HRESULT, message, text. The place is the given
 // location, or the exception's own for the writer without one.
-//   _com_error           com_error, GetErrorSeverity(hr), TYPE_SYSTEM, Error(), "COM error", text
+//   _com_error           com_error, GetErrorSeverity(hr), VQ_TYPE_SYSTEM, Error(), "COM error", text
 //   XWrappedVQException  exception, the exception's severity, type, HRESULT, message, second text
 //                        (an empty one: 0, 0, S_OK, "empty exception", "")
-//   std::exception       std_exception, severity, TYPE_STD, E_FAIL, what() as UTF-8, text
-//   CAtlException        atl_exception, severity, TYPE_SYSTEM, m_hr, "ATL exception", text
-//   CException*          mfc_exception, severity, TYPE_SYSTEM, m_sc (COleException), E_OUTOFMEMORY
+//   std::exception       std_exception, severity, VQ_TYPE_STD, E_FAIL, what() as UTF-8, text
+//   CAtlException        atl_exception, severity, VQ_TYPE_SYSTEM, m_hr, "ATL exception", text
+//   CException*          mfc_exception, severity, VQ_TYPE_SYSTEM, m_sc (COleException), E_OUTOFMEMORY
 //                        (CMemoryException) or E_FAIL, GetErrorMessage (else "MFC exception"), text
-//   long hr              hresult, severity, TYPE_SYSTEM, hr, message, ""
-//   unknown              unknown, SEVERITY_SEVERE, TYPE_UNKNOWN, E_FAIL, "unknown exception", text
-//   API error            api_error, GetErrorSeverity (SEVERITY_SEVERE for error 0), TYPE_SYSTEM,
+//   long hr              hresult, severity, VQ_TYPE_SYSTEM, hr, message, ""
+//   unknown              unknown, VQ_SEVERITY_SEVERE, VQ_TYPE_UNKNOWN, E_FAIL, "unknown exception", text
+//   API error            api_error, GetErrorSeverity (VQ_SEVERITY_SEVERE for error 0), VQ_TYPE_SYSTEM,
 //                        HRESULT_FROM_WIN32(last error), message, ""; apiError = the last error
-//   line                 line, SEVERITY_NONE, 0, S_OK, text, additional text
-//   TranslateCException  structured, SEVERITY_CRITICAL, TYPE_STRUCTURED, code, the exception's
+//   line                 line, VQ_SEVERITY_NONE, 0, S_OK, text, additional text
+//   TranslateCException  structured, VQ_SEVERITY_CRITICAL, VQ_TYPE_STRUCTURED, code, the exception's
 //                        name ("access violation"), "address 0x..." when known
 #pragma once
 
@@ -52,20 +52,20 @@ class VQERROR_API XVQError {
                                         const OLECHAR* additionalText);
 
     // Reports a structured exception and, when `raise` is true, throws it as an
-    // XWrappedVQException around an XVQStructuredException (type TYPE_STRUCTURED, HRESULT = code).
+    // XWrappedVQException around an XVQStructuredException (type VQ_TYPE_STRUCTURED, HRESULT = code).
     static void TranslateCException(const VQErrorLocation& location, unsigned code, EXCEPTION_POINTERS* info,
                                     bool raise);
 
-    // TYPE_STD, E_FAIL, message what() (UTF-8).
+    // VQ_TYPE_STD, E_FAIL, message what() (UTF-8).
     static XWrappedVQException CreateExcep(std::exception& error, const VQErrorLocation& location,
                                            XVQEXCEP::ERROR_SEVERITY severity, const OLECHAR* text);
-    // TYPE_UNKNOWN, E_FAIL, SEVERITY_SEVERE, message "unknown exception".
+    // VQ_TYPE_UNKNOWN, E_FAIL, VQ_SEVERITY_SEVERE, message "unknown exception".
     static XWrappedVQException CreateUnknownExcep(const VQErrorLocation& location, const OLECHAR* text);
-    // TYPE_SYSTEM, `hr`, severity XHRErrorcodeHandler::GetErrorSeverity(hr).
+    // VQ_TYPE_SYSTEM, `hr`, severity XHRErrorcodeHandler::GetErrorSeverity(hr).
     static XWrappedVQException CreateSystemExcepAtError(const VQErrorLocation& location, HRESULT hr,
                                                         const OLECHAR* message, const OLECHAR* text);
 
-    // Throws when `pointer` is null (TYPE_MODULE, E_POINTER, SEVERITY_SEVERE, "null pointer");
+    // Throws when `pointer` is null (VQ_TYPE_MODULE, E_POINTER, VQ_SEVERITY_SEVERE, "null pointer");
     // otherwise returns.
     static void CheckPtr_ThrowExcep(const VQErrorLocation& location, const void* pointer,
                                     const OLECHAR* text);
@@ -77,7 +77,7 @@ class VQERROR_API XVQError {
 
 class VQERROR_API XVQExceptionFactory {
   public:
-    // `type`, E_FAIL, SEVERITY_SEVERE.
+    // `type`, E_FAIL, VQ_SEVERITY_SEVERE.
     static XWrappedVQException CreateSystemException(XVQEXCEP::EXCEPTION_TYPE type,
                                                      const VQErrorLocation& location, const OLECHAR* message,
                                                      const OLECHAR* text);
@@ -92,8 +92,8 @@ class VQERROR_API XVQExceptionFactory {
 
 class VQERROR_API XHRErrorcodeHandler {
   public:
-    // SEVERITY_NONE for success codes, SEVERITY_CRITICAL for E_OUTOFMEMORY, SEVERITY_ERROR for
+    // VQ_SEVERITY_NONE for success codes, VQ_SEVERITY_CRITICAL for E_OUTOFMEMORY, VQ_SEVERITY_ERROR for
     // communication failures (RPC facility, RPC server unavailable / call failed), else
-    // SEVERITY_SEVERE.
+    // VQ_SEVERITY_SEVERE.
     static XVQEXCEP::ERROR_SEVERITY GetErrorSeverity(HRESULT hr);
 };

@@ -55,7 +55,7 @@ void Report(Build&& build) noexcept {
 XVQLogEntry ExceptionEntry(const XWrappedVQException& error, const VQErrorLocation* location) {
     const XVQException* exception = error.Get();
     if (exception == nullptr) {
-        return MakeEntry(Kind::Exception, location, XVQEXCEP::SEVERITY_NONE, 0, S_OK, L"empty exception",
+        return MakeEntry(Kind::Exception, location, XVQEXCEP::VQ_SEVERITY_NONE, 0, S_OK, L"empty exception",
                          L"");
     }
     return MakeEntry(Kind::Exception, location != nullptr ? location : &exception->Location(),
@@ -96,7 +96,7 @@ void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, _com_error& 
     Report([&] {
         const HRESULT hr = error.Error();
         return MakeEntry(Kind::ComError, &location, XHRErrorcodeHandler::GetErrorSeverity(hr),
-                         XVQEXCEP::TYPE_SYSTEM, hr, L"COM error", Text(text));
+                         XVQEXCEP::VQ_TYPE_SYSTEM, hr, L"COM error", Text(text));
     });
 }
 
@@ -112,7 +112,7 @@ void XVQError::WriteErrorToLogBook(const XWrappedVQException& error, bool /*reth
 void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, std::exception& error,
                                    ERROR_SEVERITY severity, const OLECHAR* text) {
     Report([&] {
-        return MakeEntry(Kind::StdException, &location, severity, XVQEXCEP::TYPE_STD, E_FAIL,
+        return MakeEntry(Kind::StdException, &location, severity, XVQEXCEP::VQ_TYPE_STD, E_FAIL,
                          VQUtf8ToWide(error.what()), Text(text));
     });
 }
@@ -120,7 +120,7 @@ void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, std::excepti
 void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, ATL::CAtlException& error,
                                    ERROR_SEVERITY severity, const OLECHAR* text) {
     Report([&] {
-        return MakeEntry(Kind::AtlException, &location, severity, XVQEXCEP::TYPE_SYSTEM, error.m_hr,
+        return MakeEntry(Kind::AtlException, &location, severity, XVQEXCEP::VQ_TYPE_SYSTEM, error.m_hr,
                          L"ATL exception", Text(text));
     });
 }
@@ -128,7 +128,7 @@ void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, ATL::CAtlExc
 void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, CException* error,
                                    ERROR_SEVERITY severity, const OLECHAR* text) {
     Report([&] {
-        return MakeEntry(Kind::MfcException, &location, severity, XVQEXCEP::TYPE_SYSTEM, MfcResult(error),
+        return MakeEntry(Kind::MfcException, &location, severity, XVQEXCEP::VQ_TYPE_SYSTEM, MfcResult(error),
                          MfcMessage(error), Text(text));
     });
 }
@@ -136,15 +136,15 @@ void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, CException* 
 void XVQError::WriteErrorToLogBook(const VQErrorLocation& location, long hr, ERROR_SEVERITY severity,
                                    const OLECHAR* message, bool /*rethrow*/, unsigned /*flags*/) {
     Report([&] {
-        return MakeEntry(Kind::HResult, &location, severity, XVQEXCEP::TYPE_SYSTEM, static_cast<HRESULT>(hr),
-                         Text(message), L"");
+        return MakeEntry(Kind::HResult, &location, severity, XVQEXCEP::VQ_TYPE_SYSTEM,
+                         static_cast<HRESULT>(hr), Text(message), L"");
     });
 }
 
 void XVQError::WriteUnknownErrorToLogBook(const VQErrorLocation& location, const OLECHAR* text) {
     Report([&] {
-        return MakeEntry(Kind::Unknown, &location, XVQEXCEP::SEVERITY_SEVERE, XVQEXCEP::TYPE_UNKNOWN, E_FAIL,
-                         L"unknown exception", Text(text));
+        return MakeEntry(Kind::Unknown, &location, XVQEXCEP::VQ_SEVERITY_SEVERE, XVQEXCEP::VQ_TYPE_UNKNOWN,
+                         E_FAIL, L"unknown exception", Text(text));
     });
 }
 
@@ -154,9 +154,9 @@ void XVQError::WriteAPIErrorToLogBook(const VQErrorLocation& location, const OLE
         const HRESULT hr = HRESULT_FROM_WIN32(lastError);
         // A failed call that left no error code is still a failure.
         const ERROR_SEVERITY severity =
-            FAILED(hr) ? XHRErrorcodeHandler::GetErrorSeverity(hr) : XVQEXCEP::SEVERITY_SEVERE;
+            FAILED(hr) ? XHRErrorcodeHandler::GetErrorSeverity(hr) : XVQEXCEP::VQ_SEVERITY_SEVERE;
         XVQLogEntry entry =
-            MakeEntry(Kind::ApiError, &location, severity, XVQEXCEP::TYPE_SYSTEM, hr, Text(message), L"");
+            MakeEntry(Kind::ApiError, &location, severity, XVQEXCEP::VQ_TYPE_SYSTEM, hr, Text(message), L"");
         entry.apiError = lastError;
         return entry;
     });
@@ -165,7 +165,7 @@ void XVQError::WriteAPIErrorToLogBook(const VQErrorLocation& location, const OLE
 void XVQError::WriteLineToErrorLogBook(const VQErrorLocation& location, const OLECHAR* text,
                                        const OLECHAR* additionalText) {
     Report([&] {
-        return MakeEntry(Kind::Line, &location, XVQEXCEP::SEVERITY_NONE, 0, S_OK, Text(text),
+        return MakeEntry(Kind::Line, &location, XVQEXCEP::VQ_SEVERITY_NONE, 0, S_OK, Text(text),
                          Text(additionalText));
     });
 }

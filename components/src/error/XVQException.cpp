@@ -70,6 +70,6 @@ XVQException::XVQException(XVQEXCEP::EXCEPTION_TYPE type, const VQErrorLocation&
 
 XVQStructuredException::XVQStructuredException(const VQErrorLocation& location, unsigned code,
                                                const void* address)
-    : XVQException(XVQEXCEP::TYPE_STRUCTURED, location, static_cast<HRESULT>(code),
-                   XVQEXCEP::SEVERITY_CRITICAL, -1, StructuredMessage(code), AddressText(address), 1),
+    : XVQException(XVQEXCEP::VQ_TYPE_STRUCTURED, location, static_cast<HRESULT>(code),
+                   XVQEXCEP::VQ_SEVERITY_CRITICAL, -1, StructuredMessage(code), AddressText(address), 1),
       m_address(address) {}

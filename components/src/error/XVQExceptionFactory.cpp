@@ -4,11 +4,11 @@
 
 using XVQEXCEP::ERROR_SEVERITY;
 using XVQEXCEP::EXCEPTION_TYPE;
-using XVQEXCEP::SEVERITY_SEVERE;
-using XVQEXCEP::TYPE_MODULE;
-using XVQEXCEP::TYPE_STD;
-using XVQEXCEP::TYPE_SYSTEM;
-using XVQEXCEP::TYPE_UNKNOWN;
+using XVQEXCEP::VQ_SEVERITY_SEVERE;
+using XVQEXCEP::VQ_TYPE_MODULE;
+using XVQEXCEP::VQ_TYPE_STD;
+using XVQEXCEP::VQ_TYPE_SYSTEM;
+using XVQEXCEP::VQ_TYPE_UNKNOWN;
 
 namespace {
 
@@ -25,25 +25,26 @@ XWrappedVQException Make(EXCEPTION_TYPE type, const VQErrorLocation& location, H
 XWrappedVQException XVQError::CreateExcep(std::exception& error, const VQErrorLocation& location,
                                           ERROR_SEVERITY severity, const OLECHAR* text) {
     const char* what = error.what();
-    return Make(TYPE_STD, location, E_FAIL, severity, -1, XVQComBSTR(what != nullptr ? what : ""), text, 1);
+    return Make(VQ_TYPE_STD, location, E_FAIL, severity, -1, XVQComBSTR(what != nullptr ? what : ""), text,
+                1);
 }
 
 XWrappedVQException XVQError::CreateUnknownExcep(const VQErrorLocation& location, const OLECHAR* text) {
-    return Make(TYPE_UNKNOWN, location, E_FAIL, SEVERITY_SEVERE, -1, XVQComBSTR(L"unknown exception"), text,
-                1);
+    return Make(VQ_TYPE_UNKNOWN, location, E_FAIL, VQ_SEVERITY_SEVERE, -1, XVQComBSTR(L"unknown exception"),
+                text, 1);
 }
 
 XWrappedVQException XVQError::CreateSystemExcepAtError(const VQErrorLocation& location, HRESULT hr,
                                                        const OLECHAR* message, const OLECHAR* text) {
-    return Make(TYPE_SYSTEM, location, hr, XHRErrorcodeHandler::GetErrorSeverity(hr), -1, XVQComBSTR(message),
-                text, 1);
+    return Make(VQ_TYPE_SYSTEM, location, hr, XHRErrorcodeHandler::GetErrorSeverity(hr), -1,
+                XVQComBSTR(message), text, 1);
 }
 
 void XVQError::CheckPtr_ThrowExcep(const VQErrorLocation& location, const void* pointer,
                                    const OLECHAR* text) {
     if (pointer == nullptr) {
-        throw Make(TYPE_MODULE, location, E_POINTER, SEVERITY_SEVERE, -1, XVQComBSTR(L"null pointer"), text,
-                   1);
+        throw Make(VQ_TYPE_MODULE, location, E_POINTER, VQ_SEVERITY_SEVERE, -1, XVQComBSTR(L"null pointer"),
+                   text, 1);
     }
 }
 
@@ -56,7 +57,7 @@ void XVQError::DoThrowExcepAtError(EXCEPTION_TYPE type, const VQErrorLocation& l
 XWrappedVQException XVQExceptionFactory::CreateSystemException(EXCEPTION_TYPE type,
                                                                const VQErrorLocation& location,
                                                                const OLECHAR* message, const OLECHAR* text) {
-    return Make(type, location, E_FAIL, SEVERITY_SEVERE, -1, XVQComBSTR(message), text, 1);
+    return Make(type, location, E_FAIL, VQ_SEVERITY_SEVERE, -1, XVQComBSTR(message), text, 1);
 }
 
 XWrappedVQException XVQExceptionFactory::DoCreateException(EXCEPTION_TYPE type,

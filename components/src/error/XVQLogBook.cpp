@@ -112,13 +112,13 @@ std::string FormatTime(std::chrono::system_clock::time_point time) {
 }
 
 vqplatform::LogLevel SystemLogLevel(int severity) {
-    if (severity >= XVQEXCEP::SEVERITY_CRITICAL) {
+    if (severity >= XVQEXCEP::VQ_SEVERITY_CRITICAL) {
         return vqplatform::LogLevel::Critical;
     }
-    if (severity >= XVQEXCEP::SEVERITY_SEVERE) {
+    if (severity >= XVQEXCEP::VQ_SEVERITY_SEVERE) {
         return vqplatform::LogLevel::Error;
     }
-    if (severity >= XVQEXCEP::SEVERITY_ERROR) {
+    if (severity >= XVQEXCEP::VQ_SEVERITY_ERROR) {
         return vqplatform::LogLevel::Warning;
     }
     return vqplatform::LogLevel::Notice;

@@ -56,13 +56,13 @@ void FullLoggingLadder(const char* file, unsigned line, const XVQComBSTR& functi
         XVQError::WriteErrorToLogBook(VQErrorLocation(file, line, VQModuleName(), function), e, false, 0);
     } catch (std::exception& e) {
         XVQError::WriteErrorToLogBook(VQErrorLocation(file, line, VQModuleName(), function), e,
-                                      XVQEXCEP::SEVERITY_SEVERE, L"");
+                                      XVQEXCEP::VQ_SEVERITY_SEVERE, L"");
     } catch (ATL::CAtlException& e) {
         XVQError::WriteErrorToLogBook(VQErrorLocation(file, line, VQModuleName(), function), e,
-                                      XVQEXCEP::SEVERITY_SEVERE, L"");
+                                      XVQEXCEP::VQ_SEVERITY_SEVERE, L"");
     } catch (CException* e) {
         XVQError::WriteErrorToLogBook(VQErrorLocation(file, line, VQModuleName(), function), e,
-                                      XVQEXCEP::SEVERITY_SEVERE, L"");
+                                      XVQEXCEP::VQ_SEVERITY_SEVERE, L"");
     } catch (...) {
         XVQError::WriteUnknownErrorToLogBook(VQErrorLocation(file, line, VQModuleName(), function), L"");
     }
@@ -81,7 +81,7 @@ bool ShortLoggingLadder(const char* file, unsigned stdLine, unsigned otherLine, 
         XVQError::WriteErrorToLogBook(e, false, 0);
     } catch (std::exception& e) {
         XVQError::WriteErrorToLogBook(VQErrorLocation(file, stdLine, VQModuleName(), function), e,
-                                      XVQEXCEP::SEVERITY_SEVERE, L"");
+                                      XVQEXCEP::VQ_SEVERITY_SEVERE, L"");
     } catch (...) {
         XVQError::WriteUnknownErrorToLogBook(VQErrorLocation(file, otherLine, VQModuleName(), function), L"");
     }
@@ -103,7 +103,7 @@ bool CollectingLadder(const char* file, unsigned stdLine, unsigned otherLine, co
         caught = e;
     } catch (std::exception& e) {
         caught = XVQError::CreateExcep(e, VQErrorLocation(file, stdLine, VQModuleName(), function),
-                                       XVQEXCEP::SEVERITY_SEVERE, L"");
+                                       XVQEXCEP::VQ_SEVERITY_SEVERE, L"");
     } catch (...) {
         caught =
             XVQError::CreateUnknownExcep(VQErrorLocation(file, otherLine, VQModuleName(), function), L"");

@@ -82,13 +82,14 @@ class ComAgentTest : public ::testing::Test {
         m_servers.push_back({text, nullptr});
         EXPECT_EQ(RunServerCommand(L"/RegServer --class-id " + m_servers.back().classId), 0);
         ATL::CComPtr<IVQServerEmergencyAgent> agent;
-        EXPECT_EQ(CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, IID_IVQServerEmergencyAgent,
+        EXPECT_EQ(CoCreateInstance(classId, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IVQServerEmergencyAgent),
                                    reinterpret_cast<void**>(&agent)),
                   S_OK);
         ATL::CComPtr<IVQServerIdentity> identity;
         DWORD processId = 0;
         if (agent &&
-            SUCCEEDED(agent->QueryInterface(IID_IVQServerIdentity, reinterpret_cast<void**>(&identity))) &&
+            SUCCEEDED(
+                agent->QueryInterface(__uuidof(IVQServerIdentity), reinterpret_cast<void**>(&identity))) &&
             SUCCEEDED(identity->GetServerProcessId(&processId))) {
             m_servers.back().process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
         }

@@ -1,18 +1,19 @@
-// COM basics: GUIDs, IUnknown, BSTR allocation, apartment initialisation and the Global Interface
-// Table.
-//
-// Linux stand-in semantics, matching Windows:
-// - BSTRs are length-prefixed: 4 bytes of byte length before the first character, and a
-//   terminating null after the last. SysFreeString and SysStringLen accept null.
-// - CoInitializeEx keeps a per-thread apartment: S_OK on the first call of a thread, S_FALSE on a
-//   nested call of the same model, RPC_E_CHANGED_MODE for a different model (which does not count
-//   as a call to undo). Each successful call needs one CoUninitialize.
-// - CoCreateInstance knows one class, CLSID_StdGlobalInterfaceTable: it returns the process-wide
-//   Global Interface Table (one object, reference counted; it lives until the process ends).
-// - The table gives non-zero cookies, never the same twice. RegisterInterfaceInGlobal keeps a
-//   reference on the object; GetInterfaceFromGlobal hands out a new reference; an unknown or
-//   revoked cookie gives E_INVALIDARG; RevokeInterfaceFromGlobal drops the table's reference.
-//   Object calls (AddRef, Release, QueryInterface) are made outside the table's lock.
+/// @file
+/// COM basics: GUIDs, IUnknown, BSTR allocation, apartment initialisation and the Global Interface
+/// Table.
+///
+/// On Windows this is the SDK itself. Linux stand-in semantics, matching Windows:
+/// - BSTRs are length-prefixed: 4 bytes of byte length before the first character, and a
+///   terminating null after the last. SysFreeString and SysStringLen accept null.
+/// - CoInitializeEx keeps a per-thread apartment: S_OK on the first call of a thread, S_FALSE on a
+///   nested call of the same model, RPC_E_CHANGED_MODE for a different model (which does not count
+///   as a call to undo). Each successful call needs one CoUninitialize.
+/// - CoCreateInstance knows one class, CLSID_StdGlobalInterfaceTable: it returns the process-wide
+///   Global Interface Table (one object, reference counted; it lives until the process ends).
+/// - The table gives non-zero cookies, never the same twice. RegisterInterfaceInGlobal keeps a
+///   reference on the object; GetInterfaceFromGlobal hands out a new reference; an unknown or
+///   revoked cookie gives E_INVALIDARG; RevokeInterfaceFromGlobal drops the table's reference.
+///   Object calls (AddRef, Release, QueryInterface) are made outside the table's lock.
 #pragma once
 
 #include "vqplatform/types.h"
@@ -44,6 +45,11 @@ inline bool operator==(REFGUID a, REFGUID b) {
 inline bool operator!=(REFGUID a, REFGUID b) {
     return !IsEqualGUID(a, b);
 }
+
+// The SDK's marks of an interface for MSVC: its id for __uuidof, and no vtable of its own. The
+// stand-in has no __uuidof; the ids are the IID_ constants.
+#define DECLSPEC_UUID(x)
+#define DECLSPEC_NOVTABLE
 
 // No virtual destructor, as on Windows: objects delete themselves in Release.
 struct IUnknown {

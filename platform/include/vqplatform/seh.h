@@ -2,14 +2,15 @@
 // per-thread translator that turns a hardware fault into a C++ exception of the translator's making.
 //
 // vqplatform::SetThreadTranslator(f) makes `f` the calling thread's translator and returns the one
-// it had before (nullptr on a new thread); nullptr uninstalls. It is the one name to use on both
-// platforms. On Windows the runtime's own `_set_se_translator` must not be used: code built with
-// mingw-w64 g++ never calls it.
+// it had before (nullptr on a new thread); nullptr uninstalls. vqplatform::RunTranslated(routine,
+// argument) runs routine(argument) and returns its result; a thread that translates calls it from its
+// thread routine, as the outermost frame of everything it runs. These are the names to use on both
+// platforms: with mingw-w64 g++ the runtime's `_set_se_translator` is never called.
 //
-// On a thread with a translator, a fault of the thread's own instruction calls the translator on
-// that thread, on its own stack, as if called from the faulting instruction: what it throws unwinds
-// from the faulting frame into the thread's catch clauses, running the destructors of every frame on
-// the way (locks held by guards are released), and the process goes on. The records passed to the
+// On a translating thread, a fault of the thread's own instruction calls the translator on that
+// thread, on its own stack, as if called from the faulting instruction: what it throws unwinds from
+// the faulting frame into the thread's catch clauses, running the destructors of every frame on the
+// way (locks held by guards are released), and the process goes on. The records passed to the
 // translator live until it returns. A translator that returns instead of throwing ends the process
 // as an unhandled fault would (Linux: the signal's default action; Windows: exit code = the code).
 // A fault inside a translator is translated again, as on Windows.
@@ -20,11 +21,12 @@
 //
 // Threads without a translator keep the behaviour they had: a fault goes to the fault handler that
 // was installed before this layer's (a sanitizer's, for example) or takes the signal's default
-// action (Linux), or goes on to the frame handlers and the unhandled-exception filter (Windows).
-// A stack overflow is never translated: there is no stack left to run the translator on.
+// action (Linux), or goes on to the frame handlers further out and the unhandled-exception filter
+// (Windows). A stack overflow is never translated: there is no stack left to run the translator on.
 //
-// Linux (x86-64): the faults are SIGSEGV, SIGBUS, SIGFPE and SIGILL raised by an instruction (a
-// signal sent by kill() or raise() is no fault). They read as:
+// Linux (x86-64): a translating thread is one with a translator; RunTranslated only calls the
+// routine. The faults are SIGSEGV, SIGBUS, SIGFPE and SIGILL raised by an instruction (a signal sent
+// by kill() or raise() is no fault). They read as:
 //   SIGSEGV  EXCEPTION_ACCESS_VIOLATION; 2 parameters: [0] 0 read, 1 write, 8 execute (0 when the
 //            processor does not tell, as for a general-protection fault), [1] the address accessed
 //            (0 when the processor does not report one)
@@ -37,16 +39,18 @@
 //            EXCEPTION_ILLEGAL_INSTRUCTION
 // ExceptionAddress is the faulting instruction; ContextRecord holds the integer registers at the
 // fault. The fault handlers are installed for the whole process on the first installation of a
-// translator and stay; the handlers they replaced are the ones chained to.
-// Windows: the translator receives every structured exception of the thread that no frame-based
-// handler on its stack takes (a __try of the thread's own code or of system code that probes memory
-// keeps its exception): hardware faults and exceptions raised with RaiseException alike, as the
-// runtime's translator would. Left alone: C++ throws (g++'s and MSVC's), stack overflows,
-// breakpoints, single steps and non-continuable exceptions. It runs from the process's top-level
-// exception filter, installed on the first installation of a translator and chained to the one
-// before it; a filter the process installs later replaces it and ends the translation.
+// translator and stay; the handlers they replaced are the ones chained to. A handler that the
+// process installs later for these signals replaces them and ends the translation.
+// Windows: a translating thread is one with a translator, running inside RunTranslated, whose frame
+// carries a frame-based exception handler (MSVC: the runtime's _set_se_translator, and
+// RunTranslated only calls the routine). The translator receives every structured exception of the
+// thread that no frame-based handler deeper on its stack takes (a __try of the thread's own code or
+// of system code that probes memory keeps its exception): hardware faults and exceptions raised with
+// RaiseException alike, as the runtime's translator would. Left alone: C++ throws (g++'s and
+// MSVC's), stack overflows, breakpoints, single steps and non-continuable exceptions. Nothing is
+// installed for the process: a top-level exception filter that the process sets changes nothing.
 //
-// Thread-safe; nothing here throws.
+// Thread-safe; nothing here throws but the routine that RunTranslated runs.
 #pragma once
 
 #include "vqplatform/types.h"
@@ -104,5 +108,10 @@ using _se_translator_function = void (*)(unsigned int, EXCEPTION_POINTERS*);
 namespace vqplatform {
 
 VQPLATFORM_API _se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept;
+
+// A thread routine, as _beginthreadex runs one.
+using ThreadRoutine = unsigned (*)(void*);
+
+VQPLATFORM_API unsigned RunTranslated(ThreadRoutine routine, void* argument);
 
 }  // namespace vqplatform

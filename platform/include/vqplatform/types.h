@@ -1,8 +1,9 @@
-// Win32 and COM base types, HRESULT helpers and the error codes the library uses.
-//
-// On Windows this is the SDK itself. On Linux the same names are defined here with the sizes they
-// have on 64-bit Windows: DWORD, ULONG and UINT unsigned 32-bit; LONG (and so HRESULT) signed
-// 32-bit. Linux `long` is 64-bit, so code that must mean a Windows `long` uses LONG.
+/// @file
+/// Win32 and COM base types, HRESULT helpers and the error codes the library uses.
+///
+/// On Windows this is the SDK itself. On Linux the same names are defined here with the sizes they
+/// have on 64-bit Windows: DWORD, ULONG and UINT unsigned 32-bit; LONG (and so HRESULT) signed
+/// 32-bit. Linux `long` is 64-bit, so code that must mean a Windows `long` uses LONG.
 #pragma once
 
 #include "vqplatform/export.h"
@@ -116,4 +117,9 @@ using LPDWORD = DWORD*;
 
 #define MAX_COMPUTERNAME_LENGTH 15
 #define INFINITE 0xFFFFFFFF
+#endif
+
+// The Windows SDK defines it since Windows 8; mingw-w64's headers do not.
+#ifndef E_ILLEGAL_METHOD_CALL
+#define E_ILLEGAL_METHOD_CALL ((HRESULT)0x8000000E)
 #endif

@@ -284,4 +284,8 @@ _se_translator_function SetThreadTranslator(_se_translator_function translator) 
     return thread.translator.exchange(translator);
 }
 
+unsigned RunTranslated(ThreadRoutine routine, void* argument) {
+    return routine(argument);
+}
+
 }  // namespace vqplatform

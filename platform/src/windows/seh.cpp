@@ -1,25 +1,43 @@
-// Structured-exception translation on Windows (x64), for code built with mingw-w64 g++.
+// Structured-exception translation on Windows (x64).
 //
-// g++ never calls the runtime's _set_se_translator hook, so translation is done here. The
-// translator sees what no frame-based handler of the thread takes, as a frame handler at the base of
-// the thread's stack would: the process's top-level exception filter, which the system calls in the
-// search phase once every frame handler has declined, records the exception of a thread that has a
-// translator and lets the thread go on in the trampoline below instead of at the faulting
-// instruction. Code that handles its own faults (a callback's __try, system code that probes memory)
-// keeps them. The filter chains to the one installed before it (MinGW's runtime installs one) for
-// everything it does not translate; a filter installed later by the process replaces it, and then
-// nothing is translated. The trampoline builds a machine frame (the faulting instruction and stack pointer),
-// whose unwind code makes the system's unwinder continue at the faulting frame exactly as it was,
-// and calls Dispatch, which calls the translator. What the translator throws unwinds through the
-// trampoline into the faulting frame and on to the thread's catch clauses.
+// MSVC: the runtime's own translator, which its C++ frame handlers call.
+//
+// mingw-w64 g++: its frame handlers never call the runtime's translator, so translation is done
+// here, by a frame-based handler on the frame of RunTranslated (an assembly thunk whose unwind data
+// names OnTranslatedFrame as its exception handler). The system calls that handler in the search
+// phase once every frame below it has declined the exception, so code that handles its own faults
+// (a callback's __try, system code that probes memory) keeps them, and nothing outside the thread's
+// stack can take the translation away. The handler records the exception and lets the thread go on
+// in the trampoline below instead of at the faulting instruction. The trampoline builds a machine
+// frame (the faulting instruction and stack pointer), whose unwind code makes the system's unwinder
+// continue at the faulting frame exactly as it was, and calls Dispatch, which calls the translator.
+// What the translator throws unwinds through the trampoline into the faulting frame and on to the
+// thread's catch clauses.
 //
 // The frame handlers of g++ code look a frame's call site up at its instruction pointer minus one,
 // as for a return address; the machine frame therefore holds the faulting address plus one, which
 // still lies within the faulting instruction.
 #include "vqplatform/seh.h"
 
+#if defined(_MSC_VER)
+
+namespace vqplatform {
+
+_se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept {
+    return _set_se_translator(translator);
+}
+
+unsigned RunTranslated(ThreadRoutine routine, void* argument) {
+    return routine(argument);
+}
+
+}  // namespace vqplatform
+
+#else
+
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 
 namespace {
@@ -30,26 +48,12 @@ struct Fault {
 };
 
 struct ThreadTranslation {
-    ThreadTranslation() = default;
-    ThreadTranslation(const ThreadTranslation&) = delete;
-    ThreadTranslation& operator=(const ThreadTranslation&) = delete;
-    ~ThreadTranslation();
-
     std::atomic<_se_translator_function> translator{nullptr};
-    // Written by the exception handler, read by Dispatch before the translator runs.
+    // Written by the frame handler, read by Dispatch before the translator runs.
     Fault fault{};
 };
 
-// The thread's translation as the exception handler reaches it: a Win32 TLS slot, since reading
-// the runtime's thread_local storage may allocate on a thread's first use, which must not happen
-// while the fault may have interrupted the heap.
-DWORD g_slot = TLS_OUT_OF_INDEXES;
-
 thread_local ThreadTranslation t_translation;
-
-ThreadTranslation::~ThreadTranslation() {
-    TlsSetValue(g_slot, nullptr);
-}
 
 // What is never translated: C++ exceptions of either compiler (g++ raises its own codes, 'GCC'
 // with a type byte; MSVC raises 0xE06D7363), which their runtimes end as they must; a stack overflow,
@@ -64,10 +68,35 @@ constexpr std::array<DWORD, 4> kNeverTranslated = {
     EXCEPTION_SINGLE_STEP,
 };
 
-// The filter that was installed before ours.
-LPTOP_LEVEL_EXCEPTION_FILTER g_previousFilter = nullptr;
-
 }  // namespace
+
+// The translating frame (see the top of this file). On entry: rcx = the routine, rdx = its argument,
+// r8 = the thread's ThreadTranslation, kept at 32(%rsp) above the callee's home space, where the
+// frame handler finds it: its establisher frame is the stack pointer after this prologue. The nop
+// keeps the return address out of the epilogue, in which the system calls no handler.
+extern "C" unsigned vqplatform_RunTranslated(vqplatform::ThreadRoutine routine, void* argument,
+                                             ThreadTranslation* thread);
+asm(R"(
+    .text
+    .p2align 4
+    .globl vqplatform_RunTranslated
+    .def vqplatform_RunTranslated; .scl 2; .type 32; .endef
+    .seh_proc vqplatform_RunTranslated
+vqplatform_RunTranslated:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq %r8, 32(%rsp)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+    call *%rax
+    nop
+    addq $40, %rsp
+    ret
+    .seh_handler vqplatform_OnTranslatedFrame, @except
+    .seh_endproc
+)");
+constexpr std::size_t kTranslationSlot = 32;
 
 // The trampoline (see the top of this file). On entry: rcx = the ThreadTranslation, rdx = the
 // faulting address plus one, r8 = the faulting frame's stack pointer = rsp. The machine frame is
@@ -132,49 +161,41 @@ bool InTrampoline(DWORD64 pc) {
     return pc >= begin && pc < end;
 }
 
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
-    // TlsGetValue clears the last error, which belongs to the interrupted code.
-    const DWORD lastError = GetLastError();
-    auto* thread = static_cast<ThreadTranslation*>(TlsGetValue(g_slot));
-    SetLastError(lastError);
-
-    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-    CONTEXT& context = *pointers->ContextRecord;
-    // A fault in the trampoline means the stack is exhausted: translating it again would loop.
-    if (thread == nullptr || thread->translator.load() == nullptr || !IsTranslatable(record) ||
-        InTrampoline(context.Rip)) {
-        return g_previousFilter != nullptr ? g_previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
-    }
-    thread->fault.record = record;
-    thread->fault.record.ExceptionRecord = nullptr;
-    thread->fault.context = context;
-    context.Rcx = reinterpret_cast<DWORD64>(thread);
-    context.Rdx = context.Rip + 1;
-    context.R8 = context.Rsp;
-    context.Rip = reinterpret_cast<DWORD64>(&vqplatform_SehTrampoline);
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-bool InstallExceptionHandler() {
-    g_slot = TlsAlloc();
-    if (g_slot == TLS_OUT_OF_INDEXES) {
-        // Without it no fault could be translated; going on would hide that.
-        std::abort();
-    }
-    g_previousFilter = SetUnhandledExceptionFilter(OnUnhandledException);
-    return true;
-}
-
 }  // namespace
+
+extern "C" EXCEPTION_DISPOSITION vqplatform_OnTranslatedFrame(EXCEPTION_RECORD* record,
+                                                              void* establisherFrame, CONTEXT* context,
+                                                              void* /*dispatcherContext*/) {
+    // Unwinding passes through this frame like any other; only the search phase translates.
+    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0) {
+        return ExceptionContinueSearch;
+    }
+    ThreadTranslation* const thread =
+        *reinterpret_cast<ThreadTranslation**>(static_cast<char*>(establisherFrame) + kTranslationSlot);
+    // A fault in the trampoline means the stack is exhausted: translating it again would loop.
+    if (thread->translator.load() == nullptr || !IsTranslatable(*record) || InTrampoline(context->Rip)) {
+        return ExceptionContinueSearch;
+    }
+    thread->fault.record = *record;
+    thread->fault.record.ExceptionRecord = nullptr;
+    thread->fault.context = *context;
+    context->Rcx = reinterpret_cast<DWORD64>(thread);
+    context->Rdx = context->Rip + 1;
+    context->R8 = context->Rsp;
+    context->Rip = reinterpret_cast<DWORD64>(&vqplatform_SehTrampoline);
+    return ExceptionContinueExecution;
+}
 
 namespace vqplatform {
 
 _se_translator_function SetThreadTranslator(_se_translator_function translator) noexcept {
-    static const bool installed = InstallExceptionHandler();
-    static_cast<void>(installed);
-    ThreadTranslation& thread = t_translation;
-    TlsSetValue(g_slot, &thread);
-    return thread.translator.exchange(translator);
+    return t_translation.translator.exchange(translator);
+}
+
+unsigned RunTranslated(ThreadRoutine routine, void* argument) {
+    return vqplatform_RunTranslated(routine, argument, &t_translation);
 }
 
 }  // namespace vqplatform
+
+#endif
