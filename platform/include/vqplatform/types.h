@@ -119,7 +119,8 @@ using LPDWORD = DWORD*;
 #define INFINITE 0xFFFFFFFF
 #endif
 
-// The Windows SDK defines it since Windows 8; mingw-w64's headers do not.
+/// The HRESULT of a call the library refuses from inside a handler callback. The Windows SDK
+/// defines it since Windows 8; mingw-w64's headers do not.
 #ifndef E_ILLEGAL_METHOD_CALL
 #define E_ILLEGAL_METHOD_CALL ((HRESULT)0x8000000E)
 #endif
