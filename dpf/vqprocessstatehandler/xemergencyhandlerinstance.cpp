@@ -48,18 +48,6 @@ bool PinWorkerModules() {
     return true;
 }
 
-// Frees the server's BSTR of an identity record however the identity call ends.
-class XServerNameGuard {
-  public:
-    explicit XServerNameGuard(ServerIdentity& record) noexcept : m_record(record) {}
-    ~XServerNameGuard() { SysFreeString(m_record.serverName); }
-    XServerNameGuard(const XServerNameGuard&) = delete;
-    XServerNameGuard& operator=(const XServerNameGuard&) = delete;
-
-  private:
-    ServerIdentity& m_record;
-};
-
 // Calls visit(cookie, registration, the handler's ids) for each registration holding `pHandler`,
 // in ascending cookie order as a walk of the registry meets them, found through the index of
 // (handler, cookie) pairs; a pair whose registration or handler entry is gone is skipped. Stops when
@@ -245,11 +233,10 @@ void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandl
             return;
         }
         ServerIdentity record = {};
-        XServerNameGuard nameGuard(record);
         ptrIdentity->GetServerIdentity(&record);
         if (record.serverName != nullptr) {
             identity.m_dwServerId = record.serverId;
-            identity.m_bstrServerName = record.serverName;
+            identity.m_bstrServerName.Attach(record.serverName);
         }
     });
 

@@ -22,6 +22,9 @@ class VQCONVERT_API XVQComBSTR {
     XVQComBSTR& operator=(XVQComBSTR&& other) noexcept;
     // Copies the text; the caller keeps and frees its pointer.
     XVQComBSTR& operator=(const OLECHAR* text);
+    // Takes `text`, a BSTR of SysAllocString's family (null allowed), without copying it; frees the
+    // text held before. An empty `text` is freed at once and the string becomes empty.
+    void Attach(BSTR text) noexcept;
 
     // Never null: an empty text gives L"".
     operator const OLECHAR*() const noexcept;  // NOLINT(google-explicit-constructor)
