@@ -17,24 +17,65 @@
 // - A release without a matching reference is logged to the log book (type 8), never thrown.
 // - Lock order between different guarded values is the caller's rule; this header imposes none.
 //
-// Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag),
-// one per thread that holds it right now, changed under a spin lock held for a few instructions and
-// never while the main lock is acquired or released. A thread also remembers which records are its
-// own, so nested references and releases touch neither the table nor the spin lock.
+// Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag), one
+// per thread that holds it right now. The count lock, an ATL critical section, guards the table: a
+// thread's first reference creates its record under it and its last reference erases the record
+// under it, never while the main lock is acquired or released. A thread also remembers which
+// records are its own, so nested references and releases touch neither the table nor the count
+// lock. Entering the count lock can fail only as ATL fails: then the reference is not taken, and
+// the MFC exception (CMemoryException* or COleException*) goes to the caller. A section whose count
+// lock cannot be initialised is not constructed: its constructor raises the MFC exception.
 #pragma once
 
-#include <atomic>
-#include <exception>
-#include <thread>
-#include <utility>
 #include <deque>
-#include <vector>
+#include <exception>
+#include <utility>
 
 #include "VQComUtilities/XCriticalSectionEx.h"
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/atl.h"
 #include "vqplatform/kernel.h"
 
 #define VQ_CRIT_SECTION_FILE "Rudada64/XBasicCritSection.h"
+
+// Scoped guard on an ATL critical section. Constructed with `lock` true it enters the section at
+// once; the destructor leaves the section only when the guard entered it. A failing enter is raised
+// as ATL raises it under MFC (CMemoryException* for E_OUTOFMEMORY, COleException* otherwise) and
+// leaves nothing entered.
+template <class L>
+class XSmartCritSectionBase {
+  public:
+    XSmartCritSectionBase(L& section, bool lock) : m_pSection(&section) {
+        if (lock) {
+            const HRESULT hr = m_pSection->Lock();
+            if (FAILED(hr)) {
+                if (hr == E_OUTOFMEMORY) {
+                    AfxThrowMemoryException();
+                }
+                AfxThrowOleException(hr);
+            }
+            m_bEntered = true;
+        }
+    }
+    virtual ~XSmartCritSectionBase() {
+        if (m_bEntered) {
+            // ATL's Unlock of an entered section does not fail, and a destructor could not report it.
+            static_cast<void>(m_pSection->Unlock());
+        }
+    }
+    XSmartCritSectionBase(const XSmartCritSectionBase&) = delete;
+    XSmartCritSectionBase& operator=(const XSmartCritSectionBase&) = delete;
+
+  private:
+    L* m_pSection;
+    bool m_bEntered = false;
+};
+
+template <class L>
+class XSmartCritSection : public XSmartCritSectionBase<L> {
+  public:
+    XSmartCritSection(L& section, bool lock) : XSmartCritSectionBase<L>(section, lock) {}
+};
 
 // Lock policy: how the main lock is taken for reading or writing.
 template <class L>
@@ -45,89 +86,55 @@ struct XCritSectionTraits<XCriticalSectionEx> {
     using LockType = XCriticalSectionEx;
     static void LockEx(XCriticalSectionEx& lock, bool read) { lock.Lock(read); }
     static void UnlockEx(XCriticalSectionEx& lock, bool read) { lock.Unlock(read); }
-    static constexpr bool kUnlockMayThrow = false;
 };
 
-// The count lock: guards the per-thread table only.
-class XCountLock {
-  public:
-    void Lock() noexcept {
-        while (m_flag.test_and_set(std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-    }
-    void Unlock() noexcept { m_flag.clear(std::memory_order_release); }
-
-  private:
-    std::atomic_flag m_flag = ATOMIC_FLAG_INIT;
-};
-
-class XCountLockGuard {
-  public:
-    explicit XCountLockGuard(XCountLock& lock) noexcept : m_lock(lock) { m_lock.Lock(); }
-    ~XCountLockGuard() { m_lock.Unlock(); }
-    XCountLockGuard(const XCountLockGuard&) = delete;
-    XCountLockGuard& operator=(const XCountLockGuard&) = delete;
-
-  private:
-    XCountLock& m_lock;
-};
-
-// The sections the calling thread holds right now, each with its record: a thread's nested
-// references find their record here without the count lock. Only the owning thread reads or
-// writes its own record's count, so that needs no lock; slots are claimed and freed under the
-// count lock. A few inline slots serve the usual nesting without allocation; a thread that holds
-// more sections at once spills into the overflow list.
-struct XHeldSection {
-    const void* section;
-    void* record;
-};
-inline constexpr int kHeldSectionSlots = 8;
+// The records of the sections the calling thread holds right now. Only the owning thread reads or
+// writes its own record's count and read flag, so that needs no lock. A thread that holds more
+// sections at once than there are slots finds the others' records in their tables, under their
+// count locks. Trivial, so that reaching it costs no initialisation check.
 struct XHeldSections {
-    XHeldSection slots[kHeldSectionSlots] = {};
-    std::vector<XHeldSection> overflow;
+    static constexpr int kSlots = 8;
+    struct XSlot {
+        const void* section;
+        void* record;
+    };
+    XSlot slots[kSlots];
+    DWORD threadId;  // 0 until first asked for
 
-    XHeldSection* Find(const void* section) noexcept {
-        for (XHeldSection& slot : slots) {
+    void* Find(const void* section) const noexcept {
+        for (const XSlot& slot : slots) {
             if (slot.section == section) {
-                return &slot;
-            }
-        }
-        for (XHeldSection& slot : overflow) {
-            if (slot.section == section) {
-                return &slot;
+                return slot.record;
             }
         }
         return nullptr;
     }
-    // Throws std::bad_alloc when the overflow list cannot grow; nothing is added then.
-    void Add(const void* section, void* record) {
-        for (XHeldSection& slot : slots) {
+    // Without a free slot the record stays uncached.
+    void Add(const void* section, void* record) noexcept {
+        for (XSlot& slot : slots) {
             if (slot.section == nullptr) {
-                slot = XHeldSection{section, record};
+                slot = XSlot{section, record};
                 return;
             }
         }
-        overflow.push_back(XHeldSection{section, record});
     }
     void Remove(const void* section) noexcept {
-        for (XHeldSection& slot : slots) {
+        for (XSlot& slot : slots) {
             if (slot.section == section) {
-                slot = XHeldSection{nullptr, nullptr};
+                slot = XSlot{nullptr, nullptr};
                 return;
             }
         }
-        for (XHeldSection& slot : overflow) {
-            if (slot.section == section) {
-                slot = overflow.back();
-                overflow.pop_back();
-                return;
-            }
+    }
+    DWORD ThreadId() noexcept {
+        if (threadId == 0) {
+            threadId = GetCurrentThreadId();
         }
+        return threadId;
     }
 };
 inline XHeldSections& ThreadHeldSections() noexcept {
-    thread_local XHeldSections t_held;
+    thread_local XHeldSections t_held{};
     return t_held;
 }
 
@@ -135,7 +142,6 @@ template <class Traits>
 class XBasicRefCountCritSection {
   public:
     using LockType = typename Traits::LockType;
-    static constexpr bool kReleaseMayThrow = Traits::kUnlockMayThrow;
 
     XBasicRefCountCritSection() = default;
     virtual ~XBasicRefCountCritSection() = default;
@@ -143,26 +149,21 @@ class XBasicRefCountCritSection {
     XBasicRefCountCritSection& operator=(const XBasicRefCountCritSection&) = delete;
 
     void AddLockRef() {
-        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::AddLockRef()");
-        XRecord* record = HeldRecord();
-        if (record == nullptr) {
-            record = Claim(0);
+        XRecord* const record = OwnRecord(true);
+        if (record->count == 0) {
             AcquireMain(record, false);
             return;
         }
         if (record->readFlag == 1) {
             // The reference is refused, so the count does not take it.
-            ThrowExcepIfFailed(XVQEXCEP::TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
-                               VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
-                               L"unable to add a write lock reference to a read lock", L"", 1);
+            RefuseWriteInRead();
         }
         ++record->count;
     }
 
     void AddReadLockRef() {
-        XRecord* record = HeldRecord();
-        if (record == nullptr) {
-            record = Claim(1);
+        XRecord* const record = OwnRecord(true);
+        if (record->count == 0) {
             AcquireMain(record, true);
             return;
         }
@@ -170,112 +171,131 @@ class XBasicRefCountCritSection {
     }
 
     void ReleaseLockRef() {
-        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::ReleaseLockRef()");
-        XRecord* record = HeldRecord();
+        XRecord* const record = OwnRecord(false);
         if (record == nullptr) {
-            Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 216),
-                   L"trying to unlock the critical section without having it locked for the running thread");
+            ReportRelease(
+                216,
+                L"trying to unlock the critical section without having it locked for the running thread");
             return;
         }
         const LONG count = --record->count;
         if (count < 0) {
-            Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 180),
-                   L"trying to unlock the critical section being already unlocked for the running thread "
-                   L"before");
+            ReportRelease(
+                180,
+                L"trying to unlock the critical section being already unlocked for the running thread "
+                L"before");
             return;
         }
         if (count > 0) {
             return;
         }
-        const LONG readFlag = record->readFlag;
-        // Freed before the main lock is released: only this thread ever touches its own record, so
-        // nobody can observe the difference, and one pass of the count lock is saved.
-        Free(record);
-        try {
-            Traits::UnlockEx(m_mainLock, readFlag == 1);
-        } catch (...) {
-            // The thread still holds the main lock: its record says so again, and a later release
-            // can free it.
-            record = Claim(readFlag);
-            throw;
-        }
+        ReleaseMain(record);
     }
 
     // For tests and diagnostics: the calling thread's reference count (0 when it holds none).
-    LONG ThreadRefCount() const noexcept {
-        const XRecord* record = HeldRecord();
+    LONG ThreadRefCount() {
+        const XRecord* const record = OwnRecord(false);
         return record == nullptr ? 0 : record->count;
     }
 
   private:
     // One thread's references; `thread` 0 marks a free slot. Slots keep their address (a deque
-    // grows at the end without moving elements), so the held-section cache may point at them.
+    // grows at the end without moving elements), so that the thread's cache may point at them.
     struct XRecord {
         DWORD thread;
         LONG count;
         LONG readFlag;
     };
+    using XCountLockGuard = XSmartCritSection<CComAutoCriticalSection>;
 
-    XRecord* HeldRecord() const noexcept {
-        const XHeldSection* const held = ThreadHeldSections().Find(this);
-        return held == nullptr ? nullptr : static_cast<XRecord*>(held->record);
+    // The calling thread's record: from its cache, else from the table under the count lock. When
+    // the thread has none, `create` makes one with count 0, else the result is null. A record at
+    // count 0 holds nothing: it was just made, or its erasure could not enter the count lock.
+    XRecord* OwnRecord(bool create) {
+        void* const cached = ThreadHeldSections().Find(this);
+        return cached != nullptr ? static_cast<XRecord*>(cached) : TableRecord(create);
     }
 
-    // A new record with count 1 for the calling thread, known to hold no record yet.
-    XRecord* Claim(LONG readFlag) {
-        XRecord* record = nullptr;
-        {
-            XCountLockGuard guard(m_countLock);
-            for (XRecord& slot : m_threads) {
-                if (slot.thread == 0) {
-                    record = &slot;
-                    break;
-                }
+    XRecord* TableRecord(bool create) {
+        XHeldSections& held = ThreadHeldSections();
+        const DWORD thread = held.ThreadId();
+        XCountLockGuard guard(m_countLock, true);
+        XRecord* free = nullptr;
+        for (XRecord& record : m_records) {
+            if (record.thread == thread) {
+                return &record;
             }
-            if (record == nullptr) {
-                record = &m_threads.emplace_back();
+            if (record.thread == 0 && free == nullptr) {
+                free = &record;
             }
-            *record = XRecord{GetCurrentThreadId(), 1, readFlag};
         }
-        try {
-            ThreadHeldSections().Add(this, record);
-        } catch (...) {
-            XCountLockGuard guard(m_countLock);
-            *record = XRecord{0, 0, 0};
-            throw;
+        if (!create) {
+            return nullptr;
         }
-        return record;
+        if (free == nullptr) {
+            free = &m_records.emplace_back();
+        }
+        *free = XRecord{thread, 0, 0};
+        held.Add(this, free);
+        return free;
     }
 
-    void Free(XRecord* record) noexcept {
+    void Erase(XRecord* record) {
+        XCountLockGuard guard(m_countLock, true);
         ThreadHeldSections().Remove(this);
-        XCountLockGuard guard(m_countLock);
         *record = XRecord{0, 0, 0};
     }
 
+    // The first and the last reference: the main lock and the record's creation and erasure. Kept
+    // apart from the nested references' few instructions, which can then be inlined.
     void AcquireMain(XRecord* record, bool read) {
+        record->count = 1;
+        record->readFlag = read ? 1 : 0;
         try {
             Traits::LockEx(m_mainLock, read);
         } catch (...) {
             // Nothing was locked: the thread holds no reference.
-            Free(record);
+            record->count = 0;
+            Erase(record);
             throw;
         }
     }
 
-    static void Report(const VQErrorLocation& location, const OLECHAR* message) noexcept {
+    void ReleaseMain(XRecord* record) {
         try {
-            XVQError::WriteErrorToLogBook(XVQExceptionFactory::CreateSystemException(
-                                              XVQEXCEP::TYPE_CRITICAL_DATA, location, message, L""),
-                                          false, 0);
+            Traits::UnlockEx(m_mainLock, record->readFlag == 1);
+        } catch (...) {
+            // The thread still holds the main lock: its record says so again, and a later release
+            // can free it.
+            record->count = 1;
+            throw;
+        }
+        Erase(record);
+    }
+
+    static void RefuseWriteInRead() {
+        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::AddLockRef()");
+        ThrowExcepIfFailed(XVQEXCEP::TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::SEVERITY_SEVERE,
+                           VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
+                           L"unable to add a write lock reference to a read lock", L"", 1);
+    }
+
+    // Logged, never thrown: a release must not fail for the caller's bookkeeping error.
+    static void ReportRelease(unsigned line, const OLECHAR* message) noexcept {
+        try {
+            VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::ReleaseLockRef()");
+            XVQError::WriteErrorToLogBook(
+                XVQExceptionFactory::CreateSystemException(
+                    XVQEXCEP::TYPE_CRITICAL_DATA, VQ_LOCATION(VQ_CRIT_SECTION_FILE, line), message, L""),
+                false, 0);
         } catch (...) {
             // A report that cannot be made must not turn a release into a failure.
         }
     }
 
     LockType m_mainLock;
-    XCountLock m_countLock;
-    std::deque<XRecord> m_threads;
+    CComAutoCriticalSection m_countLock;
+    std::deque<XRecord> m_records;
 };
 
 // Gives the reference-counted section back to the scoped references.
@@ -291,38 +311,39 @@ class _XRefCountCritSecWrapper {
     B* m_section;
 };
 
-// Scoped write reference. Its destructor may throw when the lock itself fails to leave (ATL
-// variant), but only when no other exception is in flight: then the failure is reported and dropped.
+// Drops a scoped reference. A release can fail (the count lock cannot be entered, or the ATL main
+// lock cannot be left): the failure goes to the caller unless another exception is already
+// unwinding, which a second one would turn into process termination; it is then dropped.
+template <class W>
+void _XReleaseScopedRef(const W& wrapper) {
+    try {
+        wrapper.Get()->ReleaseLockRef();
+    } catch (CException* e) {
+        if (std::uncaught_exceptions() == 0) {
+            throw;
+        }
+        e->Delete();
+    } catch (...) {
+        if (std::uncaught_exceptions() == 0) {
+            throw;
+        }
+    }
+}
+
+// Scoped write reference.
 template <class W>
 class _XSmartRefCountCritSection_Impl {
   public:
     explicit _XSmartRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddLockRef();
     }
-    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, as the comment above says
-    virtual ~_XSmartRefCountCritSection_Impl() noexcept(false) { Release(m_wrapper, m_uncaught); }
+    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, see _XReleaseScopedRef
+    virtual ~_XSmartRefCountCritSection_Impl() noexcept(false) { _XReleaseScopedRef(m_wrapper); }
     _XSmartRefCountCritSection_Impl(const _XSmartRefCountCritSection_Impl&) = delete;
     _XSmartRefCountCritSection_Impl& operator=(const _XSmartRefCountCritSection_Impl&) = delete;
 
-    static int UncaughtNow() noexcept {
-        return W::Section::kReleaseMayThrow ? std::uncaught_exceptions() : 0;
-    }
-    static void Release(const W& wrapper, int uncaughtAtStart) {
-        if (!W::Section::kReleaseMayThrow || UncaughtNow() == uncaughtAtStart) {
-            wrapper.Get()->ReleaseLockRef();
-            return;
-        }
-        try {
-            wrapper.Get()->ReleaseLockRef();
-        } catch (...) {
-            // Unwinding already: a second exception would terminate the process. The lock layer
-            // has logged the failure.
-        }
-    }
-
   private:
     W m_wrapper;
-    int m_uncaught = UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
@@ -338,15 +359,13 @@ class _XSmartReadRefCountCritSection_Impl {
     explicit _XSmartReadRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddReadLockRef();
     }
-    virtual ~_XSmartReadRefCountCritSection_Impl() noexcept(false) {
-        _XSmartRefCountCritSection_Impl<W>::Release(m_wrapper, m_uncaught);
-    }
+    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, see _XReleaseScopedRef
+    virtual ~_XSmartReadRefCountCritSection_Impl() noexcept(false) { _XReleaseScopedRef(m_wrapper); }
     _XSmartReadRefCountCritSection_Impl(const _XSmartReadRefCountCritSection_Impl&) = delete;
     _XSmartReadRefCountCritSection_Impl& operator=(const _XSmartReadRefCountCritSection_Impl&) = delete;
 
   private:
     W m_wrapper;
-    int m_uncaught = _XSmartRefCountCritSection_Impl<W>::UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
