@@ -150,7 +150,7 @@ class XBasicRefCountCritSection {
 
     void AddLockRef() {
         XRecord* const record = OwnRecord(true);
-        if (record->count == 0) {
+        if (record->count <= 0) {
             AcquireMain(record, false);
             return;
         }
@@ -163,7 +163,7 @@ class XBasicRefCountCritSection {
 
     void AddReadLockRef() {
         XRecord* const record = OwnRecord(true);
-        if (record->count == 0) {
+        if (record->count <= 0) {
             AcquireMain(record, true);
             return;
         }
@@ -210,7 +210,8 @@ class XBasicRefCountCritSection {
 
     // The calling thread's record: from its cache, else from the table under the count lock. When
     // the thread has none, `create` makes one with count 0, else the result is null. A record at
-    // count 0 holds nothing: it was just made, or its erasure could not enter the count lock.
+    // count 0 or below holds nothing: it was just made, its erasure could not enter the count lock,
+    // or a release without a reference took it below 0.
     XRecord* OwnRecord(bool create) {
         void* const cached = ThreadHeldSections().Find(this);
         return cached != nullptr ? static_cast<XRecord*>(cached) : TableRecord(create);

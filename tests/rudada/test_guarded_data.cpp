@@ -236,11 +236,18 @@ TEST_F(GuardedDataTest, TheCountLockGuardEntersAtOnceAndLeavesOnlyWhatItEntered)
     EXPECT_EQ(MfcExceptionOf([&] { auto p = data.GetProxy(); }), "memory");
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
     EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s)) << "the failed release left the lock held";
+    // A release without a reference is then logged, and the next reference locks all the same.
+    data.Section().ReleaseLockRef();
+    EXPECT_EQ(TakeOnly().line, 180u);
+    std::future<void> writer;
     {
         auto p = data.GetProxy();
-        EXPECT_EQ(*p, 3);
         EXPECT_EQ(data.Section().ThreadRefCount(), 1);
+        writer = Contend([&] { data.Write(4); });
+        EXPECT_FALSE(Done(writer, 30ms)) << "the proxy did not lock";
+        EXPECT_EQ(*p, 3);
     }
+    EXPECT_TRUE(Done(writer, 5s));
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
 }
 
