@@ -22,14 +22,17 @@
 // thread's first reference creates its record under it and its last reference erases the record
 // under it, never while the main lock is acquired or released. A thread also remembers which
 // records are its own, so nested references and releases touch neither the table nor the count
-// lock. Entering the count lock can fail only as ATL fails: then the reference is not taken, and
-// the MFC exception (CMemoryException* or COleException*) goes to the caller. A section whose count
-// lock cannot be initialised is not constructed: its constructor raises the MFC exception.
+// lock. Entering the count lock can fail only as ATL fails: a first reference is then not taken,
+// and the MFC exception (CMemoryException* or COleException*) goes to the caller; a last reference
+// leaves its record behind at count 0, where it holds nothing. A section whose count lock cannot be
+// initialised is not constructed: its constructor raises the MFC exception.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "VQComUtilities/XCriticalSectionEx.h"
 #include "errorreporting/VQErrorReporting.h"
@@ -86,42 +89,67 @@ struct XCritSectionTraits<XCriticalSectionEx> {
     using LockType = XCriticalSectionEx;
     static void LockEx(XCriticalSectionEx& lock, bool read) { lock.Lock(read); }
     static void UnlockEx(XCriticalSectionEx& lock, bool read) { lock.Unlock(read); }
+    static constexpr bool kUnlockMayThrow = false;
 };
 
-// The records of the sections the calling thread holds right now. Only the owning thread reads or
-// writes its own record's count and read flag, so that needs no lock. A thread that holds more
-// sections at once than there are slots finds the others' records in their tables, under their
-// count locks. Trivial, so that reaching it costs no initialisation check.
+// The records of the sections the calling thread holds right now: a thread without an entry here
+// holds no reference to the section. Only the owning thread reads or writes its own record's count
+// and read flag, so that needs no lock. A few inline slots serve the usual nesting; a thread that
+// holds more sections at once spills into an overflow list. The slots are trivial, so that
+// reaching them costs no initialisation check.
 struct XHeldSections {
-    static constexpr int kSlots = 8;
     struct XSlot {
         const void* section;
         void* record;
     };
+    static constexpr int kSlots = 8;
     XSlot slots[kSlots];
-    DWORD threadId;  // 0 until first asked for
+    std::size_t overflowCount;  // entries in Overflow()
+    DWORD threadId;             // 0 until first asked for
 
+    static std::vector<XSlot>& Overflow() {
+        thread_local std::vector<XSlot> t_overflow;
+        return t_overflow;
+    }
     void* Find(const void* section) const noexcept {
         for (const XSlot& slot : slots) {
             if (slot.section == section) {
                 return slot.record;
             }
         }
+        if (overflowCount != 0) {
+            for (const XSlot& slot : Overflow()) {
+                if (slot.section == section) {
+                    return slot.record;
+                }
+            }
+        }
         return nullptr;
     }
-    // Without a free slot the record stays uncached.
-    void Add(const void* section, void* record) noexcept {
+    // Throws std::bad_alloc when the overflow list cannot grow; nothing is added then.
+    void Add(const void* section, void* record) {
         for (XSlot& slot : slots) {
             if (slot.section == nullptr) {
                 slot = XSlot{section, record};
                 return;
             }
         }
+        Overflow().push_back(XSlot{section, record});
+        ++overflowCount;
     }
     void Remove(const void* section) noexcept {
         for (XSlot& slot : slots) {
             if (slot.section == section) {
                 slot = XSlot{nullptr, nullptr};
+                return;
+            }
+        }
+        std::vector<XSlot>& overflow = Overflow();
+        for (XSlot& slot : overflow) {
+            if (slot.section == section) {
+                slot = overflow.back();
+                overflow.pop_back();
+                --overflowCount;
                 return;
             }
         }
@@ -142,6 +170,7 @@ template <class Traits>
 class XBasicRefCountCritSection {
   public:
     using LockType = typename Traits::LockType;
+    static constexpr bool kReleaseMayThrow = Traits::kUnlockMayThrow;
 
     XBasicRefCountCritSection() = default;
     virtual ~XBasicRefCountCritSection() = default;
@@ -149,7 +178,7 @@ class XBasicRefCountCritSection {
     XBasicRefCountCritSection& operator=(const XBasicRefCountCritSection&) = delete;
 
     void AddLockRef() {
-        XRecord* const record = OwnRecord(true);
+        XRecord* const record = OwnOrNewRecord();
         if (record->count <= 0) {
             AcquireMain(record, false);
             return;
@@ -162,7 +191,7 @@ class XBasicRefCountCritSection {
     }
 
     void AddReadLockRef() {
-        XRecord* const record = OwnRecord(true);
+        XRecord* const record = OwnOrNewRecord();
         if (record->count <= 0) {
             AcquireMain(record, true);
             return;
@@ -171,7 +200,7 @@ class XBasicRefCountCritSection {
     }
 
     void ReleaseLockRef() {
-        XRecord* const record = OwnRecord(false);
+        XRecord* const record = OwnRecord();
         if (record == nullptr) {
             ReportRelease(
                 216,
@@ -193,8 +222,8 @@ class XBasicRefCountCritSection {
     }
 
     // For tests and diagnostics: the calling thread's reference count (0 when it holds none).
-    LONG ThreadRefCount() {
-        const XRecord* const record = OwnRecord(false);
+    LONG ThreadRefCount() const noexcept {
+        const XRecord* const record = OwnRecord();
         return record == nullptr ? 0 : record->count;
     }
 
@@ -208,43 +237,52 @@ class XBasicRefCountCritSection {
     };
     using XCountLockGuard = XSmartCritSection<CComAutoCriticalSection>;
 
-    // The calling thread's record: from its cache, else from the table under the count lock. When
-    // the thread has none, `create` makes one with count 0, else the result is null. A record at
-    // count 0 or below holds nothing: it was just made, its erasure could not enter the count lock,
-    // or a release without a reference took it below 0.
-    XRecord* OwnRecord(bool create) {
-        void* const cached = ThreadHeldSections().Find(this);
-        return cached != nullptr ? static_cast<XRecord*>(cached) : TableRecord(create);
+    // The calling thread's record, or null when it holds nothing here. A record at count 0 or
+    // below holds nothing either: it was just made, its erasure could not enter the count lock, or
+    // a release without a reference took it below 0.
+    XRecord* OwnRecord() const noexcept { return static_cast<XRecord*>(ThreadHeldSections().Find(this)); }
+
+    XRecord* OwnOrNewRecord() {
+        XRecord* const record = OwnRecord();
+        return record != nullptr ? record : NewRecord();
     }
 
-    XRecord* TableRecord(bool create) {
+    // A record with count 0 for the calling thread, which has none.
+    XRecord* NewRecord() {
         XHeldSections& held = ThreadHeldSections();
         const DWORD thread = held.ThreadId();
         XCountLockGuard guard(m_countLock, true);
-        XRecord* free = nullptr;
-        for (XRecord& record : m_records) {
-            if (record.thread == thread) {
-                return &record;
-            }
-            if (record.thread == 0 && free == nullptr) {
-                free = &record;
+        XRecord* record = nullptr;
+        for (XRecord& slot : m_records) {
+            if (slot.thread == 0) {
+                record = &slot;
+                break;
             }
         }
-        if (!create) {
-            return nullptr;
+        if (record == nullptr) {
+            record = &m_records.emplace_back();
         }
-        if (free == nullptr) {
-            free = &m_records.emplace_back();
+        *record = XRecord{thread, 0, 0};
+        try {
+            held.Add(this, record);
+        } catch (...) {
+            *record = XRecord{0, 0, 0};
+            throw;
         }
-        *free = XRecord{thread, 0, 0};
-        held.Add(this, free);
-        return free;
+        return record;
     }
 
-    void Erase(XRecord* record) {
-        XCountLockGuard guard(m_countLock, true);
-        ThreadHeldSections().Remove(this);
-        *record = XRecord{0, 0, 0};
+    // The record of a thread that holds nothing any more. When the count lock cannot be entered,
+    // the record stays at count 0, where it holds nothing, for the thread's next reference; the
+    // release has succeeded all the same, so nothing is reported.
+    void Erase(XRecord* record) noexcept {
+        try {
+            XCountLockGuard guard(m_countLock, true);
+            ThreadHeldSections().Remove(this);
+            *record = XRecord{0, 0, 0};
+        } catch (CException* e) {
+            e->Delete();
+        }
     }
 
     // The first and the last reference: the main lock and the record's creation and erasure. Kept
@@ -312,39 +350,38 @@ class _XRefCountCritSecWrapper {
     B* m_section;
 };
 
-// Drops a scoped reference. A release can fail (the count lock cannot be entered, or the ATL main
-// lock cannot be left): the failure goes to the caller unless another exception is already
-// unwinding, which a second one would turn into process termination; it is then dropped.
-template <class W>
-void _XReleaseScopedRef(const W& wrapper) {
-    try {
-        wrapper.Get()->ReleaseLockRef();
-    } catch (CException* e) {
-        if (std::uncaught_exceptions() == 0) {
-            throw;
-        }
-        e->Delete();
-    } catch (...) {
-        if (std::uncaught_exceptions() == 0) {
-            throw;
-        }
-    }
-}
-
-// Scoped write reference.
+// Scoped write reference. Its destructor may throw when the lock itself fails to leave (ATL
+// variant), but only when no other exception is in flight: then the failure is reported and dropped.
 template <class W>
 class _XSmartRefCountCritSection_Impl {
   public:
     explicit _XSmartRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddLockRef();
     }
-    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, see _XReleaseScopedRef
-    virtual ~_XSmartRefCountCritSection_Impl() noexcept(false) { _XReleaseScopedRef(m_wrapper); }
+    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, as the comment above says
+    virtual ~_XSmartRefCountCritSection_Impl() noexcept(false) { Release(m_wrapper, m_uncaught); }
     _XSmartRefCountCritSection_Impl(const _XSmartRefCountCritSection_Impl&) = delete;
     _XSmartRefCountCritSection_Impl& operator=(const _XSmartRefCountCritSection_Impl&) = delete;
 
+    static int UncaughtNow() noexcept {
+        return W::Section::kReleaseMayThrow ? std::uncaught_exceptions() : 0;
+    }
+    static void Release(const W& wrapper, int uncaughtAtStart) {
+        if (!W::Section::kReleaseMayThrow || UncaughtNow() == uncaughtAtStart) {
+            wrapper.Get()->ReleaseLockRef();
+            return;
+        }
+        try {
+            wrapper.Get()->ReleaseLockRef();
+        } catch (...) {
+            // Unwinding already: a second exception would terminate the process. The lock layer
+            // has logged the failure.
+        }
+    }
+
   private:
     W m_wrapper;
+    int m_uncaught = UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>
@@ -360,13 +397,15 @@ class _XSmartReadRefCountCritSection_Impl {
     explicit _XSmartReadRefCountCritSection_Impl(const W& wrapper) : m_wrapper(wrapper) {
         m_wrapper.Get()->AddReadLockRef();
     }
-    // NOLINTNEXTLINE(bugprone-exception-escape): throws by design, see _XReleaseScopedRef
-    virtual ~_XSmartReadRefCountCritSection_Impl() noexcept(false) { _XReleaseScopedRef(m_wrapper); }
+    virtual ~_XSmartReadRefCountCritSection_Impl() noexcept(false) {
+        _XSmartRefCountCritSection_Impl<W>::Release(m_wrapper, m_uncaught);
+    }
     _XSmartReadRefCountCritSection_Impl(const _XSmartReadRefCountCritSection_Impl&) = delete;
     _XSmartReadRefCountCritSection_Impl& operator=(const _XSmartReadRefCountCritSection_Impl&) = delete;
 
   private:
     W m_wrapper;
+    int m_uncaught = _XSmartRefCountCritSection_Impl<W>::UncaughtNow();
 };
 
 template <class B, class W = _XRefCountCritSecWrapper<B>>

@@ -54,6 +54,7 @@ inline std::string ComposeMessage(const char* file, int line, const char* reason
 template <>
 struct XCritSectionTraits<CComAutoCriticalSection> {
     using LockType = CComAutoCriticalSection;
+    static constexpr bool kUnlockMayThrow = true;
 
     // The ATL section has no shared mode: `read` is ignored and every acquisition is exclusive.
     static void LockEx(CComAutoCriticalSection& lock, bool /*read*/) {

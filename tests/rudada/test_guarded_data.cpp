@@ -233,7 +233,7 @@ TEST_F(GuardedDataTest, TheCountLockGuardEntersAtOnceAndLeavesOnlyWhatItEntered)
     EXPECT_TRUE(Done(Contend([&] { data.Write(2); }), 5s)) << "the refused reference left the lock held";
     // A last release whose count lock cannot be entered has released the main lock all the same.
     FailNext(Operation::CritSecEnter, 1, E_OUTOFMEMORY, 1);
-    EXPECT_EQ(MfcExceptionOf([&] { auto p = data.GetProxy(); }), "memory");
+    EXPECT_EQ(MfcExceptionOf([&] { auto p = data.GetProxy(); }), "none");
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
     EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s)) << "the failed release left the lock held";
     // A release without a reference is then logged, and the next reference locks all the same.
