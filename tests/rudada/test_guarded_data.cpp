@@ -75,7 +75,7 @@ TEST_F(GuardedDataTest, NestedReferencesKeepTheLockUntilTheOutermostGoes) {
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
 }
 
-// A thread keeps only a few of its records at hand; the others are found in the sections' tables.
+// A thread keeps a few of its records in inline slots and spills the others into an overflow list.
 TEST_F(GuardedDataTest, AThreadMayNestOnManySectionsAtOnce) {
     std::array<Data, 12> data;
     for (Data& d : data) {
