@@ -3,8 +3,9 @@
 //
 // Fault injection: FailNext(op, n, error) makes the next n calls of `op` in the process fail with
 // `error` (a Win32 error code for kernel operations, which the call then leaves in GetLastError;
-// an HRESULT for COM and lock operations, which the call returns). Faults are process-wide and
-// consumed by whichever thread calls next.
+// an HRESULT for COM and lock operations, which the call returns); with `after`, the n calls that
+// follow the next `after` calls, which succeed. Faults are process-wide and consumed by whichever
+// thread calls next.
 //
 // Which seams work where: on Linux all of them. On Windows the kernel and COM calls are the real
 // SDK, so only operations that pass through this layer's own code can fail on demand
@@ -35,7 +36,7 @@ enum class Operation {
     CritSecLeave,  // CComAutoCriticalSection::Unlock returns the armed HRESULT
 };
 
-VQPLATFORM_API void FailNext(Operation op, unsigned count, DWORD error);
+VQPLATFORM_API void FailNext(Operation op, unsigned count, DWORD error, unsigned after = 0);
 VQPLATFORM_API bool FaultInjectionSupported(Operation op);
 
 // Used by the platform layer itself: true (and the armed error) when this call is to fail.

@@ -7,10 +7,12 @@
 #include <mutex>
 #include <new>
 
+#include "seams.h"
 #include "vqplatform/testing.h"
 
 namespace {
 
+using vqplatform::detail::AnyFaultArmed;
 using vqplatform::testing::ConsumeFault;
 using vqplatform::testing::Operation;
 
@@ -103,7 +105,7 @@ CComAutoCriticalSection::~CComAutoCriticalSection() = default;
 
 HRESULT CComAutoCriticalSection::Lock() {
     DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecEnter, &error)) {
+    if (AnyFaultArmed() && ConsumeFault(Operation::CritSecEnter, &error)) {
         return static_cast<HRESULT>(error);
     }
     m_impl->mutex.lock();
@@ -112,7 +114,7 @@ HRESULT CComAutoCriticalSection::Lock() {
 
 HRESULT CComAutoCriticalSection::Unlock() {
     DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecLeave, &error)) {
+    if (AnyFaultArmed() && ConsumeFault(Operation::CritSecLeave, &error)) {
         return static_cast<HRESULT>(error);
     }
     m_impl->mutex.unlock();

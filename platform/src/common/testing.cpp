@@ -11,19 +11,24 @@
 
 #include "seams.h"
 
+namespace vqplatform::detail {
+
+// Constant-initialised and trivially destructible, so that it is valid at any time, static
+// initialisation and exit included.
+std::atomic<bool> g_anyFaultArmed{false};
+
+}  // namespace vqplatform::detail
+
 namespace vqplatform::testing {
 namespace {
 
 constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::CritSecLeave) + 1;
 
 struct Fault {
+    unsigned passing = 0;  // calls still to succeed before the failing ones
     unsigned remaining = 0;
     DWORD error = 0;
 };
-
-// The fast path of ConsumeFault reads only this flag: constant-initialised and trivially
-// destructible, so it is valid at any time, static initialisation and exit included.
-std::atomic<bool> g_anyFaultArmed{false};
 
 // The counts change under the mutex, so that n armed faults fail exactly n calls however many
 // threads race for them.
@@ -36,7 +41,7 @@ struct FaultRegistry {
         for (const Fault& fault : faults) {
             armed = armed || fault.remaining != 0;
         }
-        g_anyFaultArmed.store(armed, std::memory_order_relaxed);
+        detail::g_anyFaultArmed.store(armed, std::memory_order_relaxed);
     }
 };
 
@@ -72,10 +77,11 @@ SystemLogSeam& SystemLog() {
 
 }  // namespace
 
-void FailNext(Operation op, unsigned count, DWORD error) {
+void FailNext(Operation op, unsigned count, DWORD error, unsigned after) {
     FaultRegistry& registry = Faults();
     std::lock_guard<std::mutex> lock(registry.mutex);
     Fault& fault = registry.faults.at(static_cast<std::size_t>(op));
+    fault.passing = count != 0 ? after : 0;
     fault.remaining = count;
     fault.error = error;
     registry.UpdateArmedLocked();
@@ -90,13 +96,17 @@ bool FaultInjectionSupported(Operation op) {
 }
 
 bool ConsumeFault(Operation op, DWORD* error) {
-    if (!g_anyFaultArmed.load(std::memory_order_relaxed)) {
+    if (!detail::AnyFaultArmed()) {
         return false;
     }
     FaultRegistry& registry = Faults();
     std::lock_guard<std::mutex> lock(registry.mutex);
     Fault& fault = registry.faults.at(static_cast<std::size_t>(op));
     if (fault.remaining == 0) {
+        return false;
+    }
+    if (fault.passing != 0) {
+        --fault.passing;
         return false;
     }
     --fault.remaining;

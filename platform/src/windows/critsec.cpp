@@ -2,9 +2,11 @@
 // ATL under MFC does (MinGW has no ATL). The MFC exceptions it throws are in common/atl.cpp.
 #include <new>
 
+#include "../common/seams.h"
 #include "vqplatform/atl.h"
 #include "vqplatform/testing.h"
 
+using vqplatform::detail::AnyFaultArmed;
 using vqplatform::testing::ConsumeFault;
 using vqplatform::testing::Operation;
 
@@ -46,7 +48,7 @@ CComAutoCriticalSection::~CComAutoCriticalSection() {
 
 HRESULT CComAutoCriticalSection::Lock() {
     DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecEnter, &error)) {
+    if (AnyFaultArmed() && ConsumeFault(Operation::CritSecEnter, &error)) {
         return static_cast<HRESULT>(error);
     }
     EnterCriticalSection(&m_impl->section);
@@ -55,7 +57,7 @@ HRESULT CComAutoCriticalSection::Lock() {
 
 HRESULT CComAutoCriticalSection::Unlock() {
     DWORD error = 0;
-    if (ConsumeFault(Operation::CritSecLeave, &error)) {
+    if (AnyFaultArmed() && ConsumeFault(Operation::CritSecLeave, &error)) {
         return static_cast<HRESULT>(error);
     }
     LeaveCriticalSection(&m_impl->section);
