@@ -17,24 +17,68 @@
 // - A release without a matching reference is logged to the log book (type 8), never thrown.
 // - Lock order between different guarded values is the caller's rule; this header imposes none.
 //
-// Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag),
-// one per thread that holds it right now, changed under a spin lock held for a few instructions and
-// never while the main lock is acquired or released. A thread also remembers which records are its
-// own, so nested references and releases touch neither the table nor the spin lock.
+// Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag), one
+// per thread that holds it right now. The count lock, an ATL critical section, guards the table: a
+// thread's first reference creates its record under it and its last reference erases the record
+// under it, never while the main lock is acquired or released. A thread also remembers which
+// records are its own, so nested references and releases touch neither the table nor the count
+// lock. Entering the count lock can fail only as ATL fails: a first reference is then not taken,
+// and the MFC exception (CMemoryException* or COleException*) goes to the caller; a last reference
+// leaves its record behind at count 0, where it holds nothing. A section whose count lock cannot be
+// initialised is not constructed: its constructor raises the MFC exception.
 #pragma once
 
-#include <atomic>
-#include <exception>
-#include <thread>
-#include <utility>
+#include <cstddef>
 #include <deque>
+#include <exception>
+#include <utility>
 #include <vector>
 
 #include "VQComUtilities/XCriticalSectionEx.h"
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/atl.h"
 #include "vqplatform/kernel.h"
 
 #define VQ_CRIT_SECTION_FILE "Rudada64/XBasicCritSection.h"
+
+// Scoped guard on an ATL critical section. Constructed with `lock` true it enters the section at
+// once; the destructor leaves the section only when the guard entered it. A failing enter is raised
+// as ATL raises it under MFC (CMemoryException* for E_OUTOFMEMORY, COleException* otherwise) and
+// leaves nothing entered.
+template <class L>
+class XSmartCritSectionBase {
+  public:
+    XSmartCritSectionBase(L& section, bool lock) : m_pSection(&section) {
+        if (lock) {
+            const HRESULT hr = m_pSection->Lock();
+            if (FAILED(hr)) {
+                if (hr == E_OUTOFMEMORY) {
+                    AfxThrowMemoryException();
+                }
+                AfxThrowOleException(hr);
+            }
+            m_bEntered = true;
+        }
+    }
+    virtual ~XSmartCritSectionBase() {
+        if (m_bEntered) {
+            // ATL's Unlock of an entered section does not fail, and a destructor could not report it.
+            static_cast<void>(m_pSection->Unlock());
+        }
+    }
+    XSmartCritSectionBase(const XSmartCritSectionBase&) = delete;
+    XSmartCritSectionBase& operator=(const XSmartCritSectionBase&) = delete;
+
+  private:
+    L* m_pSection;
+    bool m_bEntered = false;
+};
+
+template <class L>
+class XSmartCritSection : public XSmartCritSectionBase<L> {
+  public:
+    XSmartCritSection(L& section, bool lock) : XSmartCritSectionBase<L>(section, lock) {}
+};
 
 // Lock policy: how the main lock is taken for reading or writing.
 template <class L>
@@ -48,86 +92,77 @@ struct XCritSectionTraits<XCriticalSectionEx> {
     static constexpr bool kUnlockMayThrow = false;
 };
 
-// The count lock: guards the per-thread table only.
-class XCountLock {
-  public:
-    void Lock() noexcept {
-        while (m_flag.test_and_set(std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-    }
-    void Unlock() noexcept { m_flag.clear(std::memory_order_release); }
-
-  private:
-    std::atomic_flag m_flag = ATOMIC_FLAG_INIT;
-};
-
-class XCountLockGuard {
-  public:
-    explicit XCountLockGuard(XCountLock& lock) noexcept : m_lock(lock) { m_lock.Lock(); }
-    ~XCountLockGuard() { m_lock.Unlock(); }
-    XCountLockGuard(const XCountLockGuard&) = delete;
-    XCountLockGuard& operator=(const XCountLockGuard&) = delete;
-
-  private:
-    XCountLock& m_lock;
-};
-
-// The sections the calling thread holds right now, each with its record: a thread's nested
-// references find their record here without the count lock. Only the owning thread reads or
-// writes its own record's count, so that needs no lock; slots are claimed and freed under the
-// count lock. A few inline slots serve the usual nesting without allocation; a thread that holds
-// more sections at once spills into the overflow list.
-struct XHeldSection {
-    const void* section;
-    void* record;
-};
-inline constexpr int kHeldSectionSlots = 8;
+// The records of the sections the calling thread holds right now: a thread without an entry here
+// holds no reference to the section. Only the owning thread reads or writes its own record's count
+// and read flag, so that needs no lock. A few inline slots serve the usual nesting; a thread that
+// holds more sections at once spills into an overflow list. The slots are trivial, so that
+// reaching them costs no initialisation check.
 struct XHeldSections {
-    XHeldSection slots[kHeldSectionSlots] = {};
-    std::vector<XHeldSection> overflow;
+    struct XSlot {
+        const void* section;
+        void* record;
+    };
+    static constexpr int kSlots = 8;
+    XSlot slots[kSlots];
+    std::size_t overflowCount;  // entries in Overflow()
+    DWORD threadId;             // 0 until first asked for
 
-    XHeldSection* Find(const void* section) noexcept {
-        for (XHeldSection& slot : slots) {
+    static std::vector<XSlot>& Overflow() {
+        thread_local std::vector<XSlot> t_overflow;
+        return t_overflow;
+    }
+    void* Find(const void* section) const noexcept {
+        for (const XSlot& slot : slots) {
             if (slot.section == section) {
-                return &slot;
+                return slot.record;
             }
         }
-        for (XHeldSection& slot : overflow) {
-            if (slot.section == section) {
-                return &slot;
+        if (overflowCount != 0) {
+            for (const XSlot& slot : Overflow()) {
+                if (slot.section == section) {
+                    return slot.record;
+                }
             }
         }
         return nullptr;
     }
     // Throws std::bad_alloc when the overflow list cannot grow; nothing is added then.
     void Add(const void* section, void* record) {
-        for (XHeldSection& slot : slots) {
+        for (XSlot& slot : slots) {
             if (slot.section == nullptr) {
-                slot = XHeldSection{section, record};
+                slot = XSlot{section, record};
                 return;
             }
         }
-        overflow.push_back(XHeldSection{section, record});
+        Overflow().push_back(XSlot{section, record});
+        ++overflowCount;
     }
     void Remove(const void* section) noexcept {
-        for (XHeldSection& slot : slots) {
+        for (XSlot& slot : slots) {
             if (slot.section == section) {
-                slot = XHeldSection{nullptr, nullptr};
+                slot = XSlot{nullptr, nullptr};
                 return;
             }
         }
-        for (XHeldSection& slot : overflow) {
+        std::vector<XSlot>& overflow = Overflow();
+        for (XSlot& slot : overflow) {
             if (slot.section == section) {
                 slot = overflow.back();
                 overflow.pop_back();
+                --overflowCount;
                 return;
             }
         }
     }
+    DWORD ThreadId() noexcept {
+        if (threadId == 0) {
+            threadId = GetCurrentThreadId();
+        }
+        return threadId;
+    }
 };
 inline XHeldSections& ThreadHeldSections() noexcept {
-    thread_local XHeldSections t_held;
+    thread_local XHeldSections t_held{};
     return t_held;
 }
 
@@ -143,26 +178,21 @@ class XBasicRefCountCritSection {
     XBasicRefCountCritSection& operator=(const XBasicRefCountCritSection&) = delete;
 
     void AddLockRef() {
-        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::AddLockRef()");
-        XRecord* record = HeldRecord();
-        if (record == nullptr) {
-            record = Claim(0);
+        XRecord* const record = OwnOrNewRecord();
+        if (record->count <= 0) {
             AcquireMain(record, false);
             return;
         }
         if (record->readFlag == 1) {
             // The reference is refused, so the count does not take it.
-            ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::VQ_SEVERITY_SEVERE,
-                               VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
-                               L"unable to add a write lock reference to a read lock", L"", 1);
+            RefuseWriteInRead();
         }
         ++record->count;
     }
 
     void AddReadLockRef() {
-        XRecord* record = HeldRecord();
-        if (record == nullptr) {
-            record = Claim(1);
+        XRecord* const record = OwnOrNewRecord();
+        if (record->count <= 0) {
             AcquireMain(record, true);
             return;
         }
@@ -170,112 +200,141 @@ class XBasicRefCountCritSection {
     }
 
     void ReleaseLockRef() {
-        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::ReleaseLockRef()");
-        XRecord* record = HeldRecord();
+        XRecord* const record = OwnRecord();
         if (record == nullptr) {
-            Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 216),
-                   L"trying to unlock the critical section without having it locked for the running thread");
+            ReportRelease(
+                216,
+                L"trying to unlock the critical section without having it locked for the running thread");
             return;
         }
         const LONG count = --record->count;
         if (count < 0) {
-            Report(VQ_LOCATION(VQ_CRIT_SECTION_FILE, 180),
-                   L"trying to unlock the critical section being already unlocked for the running thread "
-                   L"before");
+            ReportRelease(
+                180,
+                L"trying to unlock the critical section being already unlocked for the running thread "
+                L"before");
             return;
         }
         if (count > 0) {
             return;
         }
-        const LONG readFlag = record->readFlag;
-        // Freed before the main lock is released: only this thread ever touches its own record, so
-        // nobody can observe the difference, and one pass of the count lock is saved.
-        Free(record);
-        try {
-            Traits::UnlockEx(m_mainLock, readFlag == 1);
-        } catch (...) {
-            // The thread still holds the main lock: its record says so again, and a later release
-            // can free it.
-            record = Claim(readFlag);
-            throw;
-        }
+        ReleaseMain(record);
     }
 
     // For tests and diagnostics: the calling thread's reference count (0 when it holds none).
     LONG ThreadRefCount() const noexcept {
-        const XRecord* record = HeldRecord();
+        const XRecord* const record = OwnRecord();
         return record == nullptr ? 0 : record->count;
     }
 
   private:
     // One thread's references; `thread` 0 marks a free slot. Slots keep their address (a deque
-    // grows at the end without moving elements), so the held-section cache may point at them.
+    // grows at the end without moving elements), so that the thread's cache may point at them.
     struct XRecord {
         DWORD thread;
         LONG count;
         LONG readFlag;
     };
+    using XCountLockGuard = XSmartCritSection<CComAutoCriticalSection>;
 
-    XRecord* HeldRecord() const noexcept {
-        const XHeldSection* const held = ThreadHeldSections().Find(this);
-        return held == nullptr ? nullptr : static_cast<XRecord*>(held->record);
+    // The calling thread's record, or null when it holds nothing here. A record at count 0 or
+    // below holds nothing either: it was just made, its erasure could not enter the count lock, or
+    // a release without a reference took it below 0.
+    XRecord* OwnRecord() const noexcept { return static_cast<XRecord*>(ThreadHeldSections().Find(this)); }
+
+    XRecord* OwnOrNewRecord() {
+        XRecord* const record = OwnRecord();
+        return record != nullptr ? record : NewRecord();
     }
 
-    // A new record with count 1 for the calling thread, known to hold no record yet.
-    XRecord* Claim(LONG readFlag) {
+    // A record with count 0 for the calling thread, which has none.
+    XRecord* NewRecord() {
+        XHeldSections& held = ThreadHeldSections();
+        const DWORD thread = held.ThreadId();
+        XCountLockGuard guard(m_countLock, true);
         XRecord* record = nullptr;
-        {
-            XCountLockGuard guard(m_countLock);
-            for (XRecord& slot : m_threads) {
-                if (slot.thread == 0) {
-                    record = &slot;
-                    break;
-                }
+        for (XRecord& slot : m_records) {
+            if (slot.thread == 0) {
+                record = &slot;
+                break;
             }
-            if (record == nullptr) {
-                record = &m_threads.emplace_back();
-            }
-            *record = XRecord{GetCurrentThreadId(), 1, readFlag};
         }
+        if (record == nullptr) {
+            record = &m_records.emplace_back();
+        }
+        *record = XRecord{thread, 0, 0};
         try {
-            ThreadHeldSections().Add(this, record);
+            held.Add(this, record);
         } catch (...) {
-            XCountLockGuard guard(m_countLock);
             *record = XRecord{0, 0, 0};
             throw;
         }
         return record;
     }
 
-    void Free(XRecord* record) noexcept {
-        ThreadHeldSections().Remove(this);
-        XCountLockGuard guard(m_countLock);
-        *record = XRecord{0, 0, 0};
+    // The record of a thread that holds nothing any more. When the count lock cannot be entered,
+    // the record stays at count 0, where it holds nothing, for the thread's next reference; the
+    // release has succeeded all the same, so nothing is reported.
+    void Erase(XRecord* record) noexcept {
+        try {
+            XCountLockGuard guard(m_countLock, true);
+            ThreadHeldSections().Remove(this);
+            *record = XRecord{0, 0, 0};
+        } catch (CException* e) {
+            e->Delete();
+        }
     }
 
+    // The first and the last reference: the main lock and the record's creation and erasure. Kept
+    // apart from the nested references' few instructions, which can then be inlined.
     void AcquireMain(XRecord* record, bool read) {
+        record->count = 1;
+        record->readFlag = read ? 1 : 0;
         try {
             Traits::LockEx(m_mainLock, read);
         } catch (...) {
             // Nothing was locked: the thread holds no reference.
-            Free(record);
+            record->count = 0;
+            Erase(record);
             throw;
         }
     }
 
-    static void Report(const VQErrorLocation& location, const OLECHAR* message) noexcept {
+    void ReleaseMain(XRecord* record) {
         try {
-            XVQError::WriteErrorToLogBook(XVQExceptionFactory::CreateSystemException(
-                                              XVQEXCEP::VQ_TYPE_CRITICAL_DATA, location, message, L""),
-                                          false, 0);
+            Traits::UnlockEx(m_mainLock, record->readFlag == 1);
+        } catch (...) {
+            // The thread still holds the main lock: its record says so again, and a later release
+            // can free it.
+            record->count = 1;
+            throw;
+        }
+        Erase(record);
+    }
+
+    static void RefuseWriteInRead() {
+        VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::AddLockRef()");
+        ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_CRITICAL_DATA, E_FAIL, XVQEXCEP::VQ_SEVERITY_SEVERE,
+                           VQ_LOCATION(VQ_CRIT_SECTION_FILE, 111),
+                           L"unable to add a write lock reference to a read lock", L"", 1);
+    }
+
+    // Logged, never thrown: a release must not fail for the caller's bookkeeping error.
+    static void ReportRelease(unsigned line, const OLECHAR* message) noexcept {
+        try {
+            VQ_FUNCTION_NAME(L"XBasicRefCountCritSection::ReleaseLockRef()");
+            XVQError::WriteErrorToLogBook(
+                XVQExceptionFactory::CreateSystemException(
+                    XVQEXCEP::VQ_TYPE_CRITICAL_DATA, VQ_LOCATION(VQ_CRIT_SECTION_FILE, line), message, L""),
+                false, 0);
         } catch (...) {
             // A report that cannot be made must not turn a release into a failure.
         }
     }
 
     LockType m_mainLock;
-    XCountLock m_countLock;
-    std::deque<XRecord> m_threads;
+    CComAutoCriticalSection m_countLock;
+    std::deque<XRecord> m_records;
 };
 
 // Gives the reference-counted section back to the scoped references.

@@ -4,11 +4,12 @@
 // - XCComCritData<T> holds a value behind a CComAutoCriticalSection. Its only proxy is the write
 //   proxy XCComCritProxy<T> (GetProxy()); every holder excludes every other thread, and a thread
 //   may nest proxies on the same value. Write() assigns the whole value under a scoped reference.
-// - When the ATL section fails to enter or leave, the failure is logged (severity 11, lines 33/47)
+// - When the main ATL section fails to enter or leave, the failure is logged (severity 11, lines 33/47)
 //   and raised as a critical-data error: an XVQCritDataException::XStdCritDataExcep, a
 //   std::exception whose what() is the composed message
 //   "VQ CriticalData Error: , File: <file>, Line: <line>[, Reason: <reason>]". The thread's
 //   reference record is restored so that it again matches what the thread holds.
+// - The count lock is a second ATL section, guarded and failing as in XBasicCritSection.h.
 // - Lock order between different guarded values is the caller's rule.
 #pragma once
 

@@ -2,7 +2,9 @@
 //
 // Contract:
 // - CreateEvent makes an unnamed manual-reset event with default security and stores its handle
-//   into the caller's variable (NULL when creation fails); the caller owns and closes it.
+//   into the caller's variable (NULL when creation fails); the caller owns and closes it. Given an
+//   owner of vqplatform/handles.h instead, it closes the event the owner held first and leaves the
+//   new one in the owner's care.
 // - SetEvent signals an event; nothing here ever resets one.
 // - WaitForEvent waits until the event is signalled (true) or a finite time-out passes (false),
 //   dispatching the calling thread's messages, untranslated, for as long as it waits: window
@@ -19,6 +21,7 @@
 #pragma once
 
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/handles.h"
 #include "vqplatform/platform.h"
 
 #define VQ_THREAD_SYNC_FILE "Rudada64/XThreadSync.h"
@@ -34,6 +37,15 @@ class XThreadSync {
             ThrowExcepAtLastError(XVQEXCEP::VQ_TYPE_MODULE, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                   VQ_LOCATION(VQ_THREAD_SYNC_FILE, 209), L"CreateEvent failed", L"", 1);
         }
+    }
+
+    // `Owner`: vqplatform::unique_handle or vqplatform::atomic_unique_handle.
+    template <class Owner>
+    static void CreateEvent(Owner& event, BOOL bInitialState) {
+        event.reset();
+        HANDLE hEvent = nullptr;
+        CreateEvent(hEvent, bInitialState);
+        event.reset(hEvent);
     }
 
     static void SetEvent(HANDLE hEvent) {

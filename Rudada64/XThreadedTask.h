@@ -17,9 +17,10 @@
 //   waits without time limit, dispatching the calling thread's messages, until the task thread has
 //   finished; on a stopped task it only waits for the thread's end, on a task never started it does
 //   nothing. It must not be called on the task thread itself.
-// - The destructor stops the task and closes its events; it logs its errors and never throws. A
-//   derived class must stop the task in its own destructor: once the derived part is destroyed, a
-//   thread that has not yet entered the body can no longer reach it.
+// - The destructor stops the task and closes its events; it logs its errors and never throws. An
+//   error skips the closing: a task thread that did not stop may still signal the events, so they
+//   stay open. A derived class must stop the task in its own destructor: once the derived part is
+//   destroyed, a thread that has not yet entered the body can no longer reach it.
 // - Threads: Start on any thread, the body on the task thread, Stop, WaitForTermination,
 //   GetTaskException and the destructor on any other. The status and the stored error are guarded
 //   data; the status lock is held across thread creation, so the task thread cannot mark the task
@@ -35,6 +36,7 @@
 #include "Rudada64/XBasicCritSection.h"
 #include "Rudada64/XThreadSync.h"
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/handles.h"
 
 #define VQ_THREADED_TASK_FILE "Rudada64/XThreadedTask.h"
 
@@ -68,21 +70,27 @@ class XThreadedTask {
     XThreadedTask& operator=(const XThreadedTask&) = delete;
 
     virtual ~XThreadedTask() {
+        bool bClosed = false;
         try {
             // Inside the try: building the name allocates, and a destructor must not throw.
             VQ_FUNCTION_NAME(L"XThreadedTask::~XThreadedTask()");
-            vqerr::ShortLoggingLadder(VQ_THREADED_TASK_FILE, 194, 198, s_szFunctionName, [this] {
+            bClosed = vqerr::ShortLoggingLadder(VQ_THREADED_TASK_FILE, 194, 198, s_szFunctionName, [this] {
                 Stop();
                 {
                     auto status = m_ProceedStatus.GetReadProxy();
-                    CloseEvent(*m_hTaskCompletionEvent.GetProxy());
+                    m_hTaskCompletionEvent.reset();
                 }
-                CloseEvent(m_hTaskStartEvent);
-                HANDLE hTerminationEvent = m_hTaskTerminationEvent.exchange(nullptr);
-                CloseEvent(hTerminationEvent);
+                m_hTaskStartEvent.reset();
+                m_hTaskTerminationEvent.reset();
             });
         } catch (...) {
             // A handler of the ladder failed itself; a destructor must not throw.
+        }
+        if (!bClosed) {
+            // An error skipped the closing: a task thread that did not stop may still signal them.
+            static_cast<void>(m_hTaskCompletionEvent.release());
+            static_cast<void>(m_hTaskStartEvent.release());
+            static_cast<void>(m_hTaskTerminationEvent.release());
         }
     }
 
@@ -94,6 +102,7 @@ class XThreadedTask {
     // prototype and is not closed.
     virtual XThreadedTask& CopyPrototype(const XThreadedTask& /*prototype*/) {
         VQ_FUNCTION_NAME(L"XThreadedTask::CopyPrototype");
+        static_cast<void>(m_hTaskStartEvent.release());
         XThreadSync::CreateEvent(m_hTaskStartEvent, FALSE);
         return *this;
     }
@@ -105,11 +114,8 @@ class XThreadedTask {
             return;
         }
         m_pOwner = p;
-        {
-            auto completion = m_hTaskCompletionEvent.GetProxy();
-            CloseEvent(*completion);
-            XThreadSync::CreateEvent(*completion, FALSE);
-        }
+        // Closes the completion event of an earlier try first.
+        XThreadSync::CreateEvent(m_hTaskCompletionEvent, FALSE);
         ThreadSchedulerTraits::StartThread(&XThreadedTask::TaskThreadRoutine, this, m_nPriority);
         *status = Running;
     }
@@ -128,7 +134,7 @@ class XThreadedTask {
             }
         }
         // Read once: Start has created it before the task could run, and it stays until destruction.
-        const HANDLE hCompletionEvent = m_hTaskCompletionEvent.Read();
+        const HANDLE hCompletionEvent = m_hTaskCompletionEvent.get();
         if (hCompletionEvent == nullptr) {
             ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 528), L"no task completion event created",
@@ -144,7 +150,7 @@ class XThreadedTask {
 
     void WaitForTermination() {
         VQ_FUNCTION_NAME(L"XThreadedTask::WaitForTermination()");
-        HANDLE hTerminationEvent = m_hTaskTerminationEvent.load(std::memory_order_acquire);
+        const HANDLE hTerminationEvent = m_hTaskTerminationEvent.get();
         if (hTerminationEvent == nullptr) {
             return;
         }
@@ -163,15 +169,13 @@ class XThreadedTask {
         VQ_FUNCTION_NAME(L"XThreadedTask<owner, ThreadSchedulerTraits>::_Execute(owner* p)");
         DWORD dwResult = 0;
         try {
-            HANDLE hTerminationEvent = nullptr;
-            XThreadSync::CreateEvent(hTerminationEvent, FALSE);
-            m_hTaskTerminationEvent.store(hTerminationEvent, std::memory_order_release);
-            if (m_hTaskStartEvent == nullptr) {
+            XThreadSync::CreateEvent(m_hTaskTerminationEvent, FALSE);
+            if (!m_hTaskStartEvent) {
                 ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                    VQ_LOCATION(VQ_THREADED_TASK_FILE, 410), L"task start event not created",
                                    L"", 1);
             }
-            if (!::SetEvent(m_hTaskStartEvent)) {
+            if (!::SetEvent(m_hTaskStartEvent.get())) {
                 SetTaskException(
                     CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                         VQ_LOCATION(VQ_THREADED_TASK_FILE, 414), L"SetEvent failed", L"", 1));
@@ -192,7 +196,7 @@ class XThreadedTask {
         } catch (...) {
             SetTaskException(XVQError::CreateUnknownExcep(VQ_LOCATION(VQ_THREADED_TASK_FILE, 442), L""));
         }
-        if (!::SetEvent(m_hTaskTerminationEvent.load(std::memory_order_acquire))) {
+        if (!::SetEvent(m_hTaskTerminationEvent.get())) {
             SetTaskException(
                 CreateExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                     VQ_LOCATION(VQ_THREADED_TASK_FILE, 448), L"SetEvent failed", L"", 1));
@@ -206,12 +210,11 @@ class XThreadedTask {
         if (*status == NotStarted || *status == Stopped) {
             return;
         }
-        auto completion = m_hTaskCompletionEvent.GetProxy();
-        if (*completion == nullptr) {
-            XThreadSync::CreateEvent(*completion, FALSE);
+        if (!m_hTaskCompletionEvent) {
+            XThreadSync::CreateEvent(m_hTaskCompletionEvent, FALSE);
         }
         *status = Stopped;
-        if (!::SetEvent(*completion)) {
+        if (!::SetEvent(m_hTaskCompletionEvent.get())) {
             ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, E_FAIL, XVQEXCEP::VQ_SEVERITY_CRITICAL,
                                VQ_LOCATION(VQ_THREADED_TASK_FILE, 308), L"SetEvent failed", L"", 1);
         }
@@ -235,22 +238,15 @@ class XThreadedTask {
     }
 
   protected:
-    static void CloseEvent(HANDLE& hEvent) {
-        if (hEvent != nullptr) {
-            ::CloseHandle(hEvent);
-            hEvent = nullptr;
-        }
-    }
-
     owner* m_pOwner = nullptr;
     std::atomic<std::uint32_t> m_nStopRequest{0};
     // When 1 as the task thread begins, that thread destroys the task after the body.
     std::uint32_t m_nAutoDelete = 0;
-    HANDLE m_hTaskStartEvent = nullptr;
-    // Guarded: Start and the task thread write it, Stop and the destructor read it on other threads.
-    XCritData<HANDLE> m_hTaskCompletionEvent{nullptr};
+    vqplatform::unique_handle m_hTaskStartEvent;
+    // Set by Start and the task thread, each under the status write proxy; Stop reads it without.
+    vqplatform::atomic_unique_handle m_hTaskCompletionEvent;
     // Created by the task thread while other threads may already wait for it.
-    std::atomic<HANDLE> m_hTaskTerminationEvent{nullptr};
+    vqplatform::atomic_unique_handle m_hTaskTerminationEvent;
     int m_nPriority;
     XCritData<ProceedStatus> m_ProceedStatus{NotStarted};
     XCritData<XWrappedVQException> m_TaskException;

@@ -48,18 +48,6 @@ bool PinWorkerModules() {
     return true;
 }
 
-// Frees the server's BSTR of an identity record however the identity call ends.
-class XServerNameGuard {
-  public:
-    explicit XServerNameGuard(ServerIdentity& record) noexcept : m_record(record) {}
-    ~XServerNameGuard() { SysFreeString(m_record.serverName); }
-    XServerNameGuard(const XServerNameGuard&) = delete;
-    XServerNameGuard& operator=(const XServerNameGuard&) = delete;
-
-  private:
-    ServerIdentity& m_record;
-};
-
 // Calls visit(cookie, registration, the handler's ids) for each registration holding `pHandler`,
 // in ascending cookie order as a walk of the registry meets them, found through the index of
 // (handler, cookie) pairs; a pair whose registration or handler entry is gone is skipped. Stops when
@@ -93,9 +81,12 @@ bool VisitRegistrationsOf(XEmergencyHandlerInstance::XRegistry& registry, XClien
 XEmergencyHandlerInstance::XEmergencyHandlerInstance() : XEmergencyHandlerInstance(WorkerStarter()) {}
 
 XEmergencyHandlerInstance::XEmergencyHandlerInstance(WorkerStarter startWorker)
-    : m_excepLogger(100), m_pGIT(nullptr), m_startWorker(std::move(startWorker)) {}
+    : m_excepLogger(100), m_startWorker(std::move(startWorker)) {}
 
-XEmergencyHandlerInstance::~XEmergencyHandlerInstance() = default;
+XEmergencyHandlerInstance::~XEmergencyHandlerInstance() {
+    // Before the fields that its worker uses.
+    m_pTask.reset();
+}
 
 XEmergencyHandlerInstance* XEmergencyHandlerInstance::Instance() {
     // Once per process, from its first exported call on.
@@ -154,9 +145,9 @@ void XEmergencyHandlerInstance::StartWorkerTask() {
     // Stored only once it exists: a racing first call creates the task when the creation here
     // failed. A task whose Start failed stays, unstarted, and is not started again.
     if (m_pTask == nullptr) {
-        auto* const pTask = new XEmergencyHandlerTask(10);
-        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 289), pTask, L"");
-        m_pTask = pTask;
+        auto pTask = std::make_unique<XEmergencyHandlerTask>(10);
+        XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 289), pTask.get(), L"");
+        m_pTask = std::move(pTask);
         m_pTask->Start(this);
     }
 }
@@ -167,8 +158,7 @@ void XEmergencyHandlerInstance::StopTask() {
     }
     m_pTask->SetTerminationEvent();
     m_pTask->Stop();
-    delete m_pTask;
-    m_pTask = nullptr;
+    m_pTask.reset();
 }
 
 void XEmergencyHandlerInstance::DestroyInstance() {
@@ -208,18 +198,18 @@ XVQComBSTR XEmergencyHandlerInstance::GetClientComputerName() const {
 
 DWORD XEmergencyHandlerInstance::RegisterInGIT(const ATL::CComPtr<IVQServerEmergencyAgent>& ptrAgent) {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerInstance::RegisterInGIT");
-    IGlobalInterfaceTable* pGIT = m_pGIT.Read();
+    IGlobalInterfaceTable* pGIT = m_pGIT.GetReadProxy()->ptr;
     if (pGIT == nullptr) {
         auto proxy = m_pGIT.GetProxy();
-        if (*proxy == nullptr) {
+        if (proxy->ptr == nullptr) {
             const HRESULT hr =
                 CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_IGlobalInterfaceTable, reinterpret_cast<void**>(proxy.Get()));
+                                 IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&proxy->ptr));
             ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_SEVERE,
                                VQ_LOCATION(kSourceFile, 367),
                                L"CoCreateInstance IID_IGlobalInterfaceTable failed", L"", 1);
         }
-        pGIT = *proxy;
+        pGIT = proxy->ptr;
     }
     if (pGIT == nullptr) {
         XVQError::CheckPtr_ThrowExcep(VQ_LOCATION(kSourceFile, 373), pGIT, L"");
@@ -246,11 +236,10 @@ void XEmergencyHandlerInstance::AddHandler(XClientEmergencyHandler* const pHandl
             return;
         }
         ServerIdentity record = {};
-        XServerNameGuard nameGuard(record);
         ptrIdentity->GetServerIdentity(&record);
         if (record.serverName != nullptr) {
             identity.m_dwServerId = record.serverId;
-            identity.m_bstrServerName = record.serverName;
+            identity.m_bstrServerName.Attach(record.serverName);
         }
     });
 
@@ -316,7 +305,7 @@ ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmerge
     DWORD dwCookie) {
     ATL::CComPtr<IVQServerEmergencyAgent> ptrAgent;
     auto proxy = m_pGIT.GetReadProxy();
-    IGlobalInterfaceTable* const pGIT = *proxy;
+    IGlobalInterfaceTable* const pGIT = proxy->ptr;
     if (pGIT == nullptr || dwCookie == 0) {
         return ptrAgent;
     }
@@ -336,8 +325,8 @@ ATL::CComPtr<IVQServerEmergencyAgent> XEmergencyHandlerInstance::GetServerEmerge
 void XEmergencyHandlerInstance::RevokeFromGIT(DWORD dwCookie) noexcept {
     try {
         auto proxy = m_pGIT.GetProxy();
-        if (*proxy != nullptr && dwCookie != 0) {
-            (*proxy)->RevokeInterfaceFromGlobal(dwCookie);
+        if (proxy->ptr != nullptr && dwCookie != 0) {
+            proxy->ptr->RevokeInterfaceFromGlobal(dwCookie);
         }
     } catch (...) {
         // A cookie that cannot be revoked only keeps its agent alive; the caller's removal goes on.
@@ -345,11 +334,8 @@ void XEmergencyHandlerInstance::RevokeFromGIT(DWORD dwCookie) noexcept {
 }
 
 void XEmergencyHandlerInstance::ReleaseGIT() {
-    auto proxy = m_pGIT.GetProxy();
-    if (*proxy != nullptr) {
-        (*proxy)->Release();
-        *proxy = nullptr;
-    }
+    // The table's Release when it is set, and the field emptied.
+    m_pGIT.GetProxy()->ptr.Release();
 }
 
 void XEmergencyHandlerInstance::AddClientId(XClientEmergencyHandler* const pHandler, LONG lClientId) {

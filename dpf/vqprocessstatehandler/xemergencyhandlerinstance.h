@@ -29,6 +29,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -98,7 +99,9 @@ class XEmergencyHandlerInstance {
     // The same; `startWorker` runs as the last step of the first Init() in place of the worker's
     // own start (tests).
     explicit XEmergencyHandlerInstance(WorkerStarter startWorker);
-    // Releases neither the table nor the worker: the teardown does that before it deletes.
+    // The teardown stops the worker and releases the table before it deletes; a worker or a table
+    // still held here (a teardown that failed half-way, an instance of a test) goes with the
+    // instance, the worker first, before the fields it uses.
     virtual ~XEmergencyHandlerInstance();
 
     XEmergencyHandlerInstance(const XEmergencyHandlerInstance&) = delete;
@@ -145,7 +148,7 @@ class XEmergencyHandlerInstance {
     // DestroyInstance, then TerminateRegisteredThreads of the thread registry.
     static void ShutdownStateHandler();
     // The worker task; null until Init() starts it (and after StopTask).
-    XEmergencyHandlerTask* Task() const noexcept { return m_pTask; }
+    XEmergencyHandlerTask* Task() const noexcept { return m_pTask.get(); }
 
     // Marks the calling thread, for the marker's lifetime, as running a pass or the worker-end
     // dispatch of some instance. Agents and callbacks called meanwhile run on this thread under the
@@ -180,10 +183,17 @@ class XEmergencyHandlerInstance {
     // started again. An injected starter runs in place of the module's own start until one returns.
     void StartWorkerTask();
 
-    XEmergencyHandlerTask* m_pTask = nullptr;
+    std::unique_ptr<XEmergencyHandlerTask> m_pTask;
     XCritData<XRegistry> m_registry;
     XCritData<XVQExcepRefLogger> m_excepLogger;
-    XCritData<IGlobalInterfaceTable*> m_pGIT;
+    // The table pointer with the table's one reference, released by ReleaseGIT or else with the
+    // instance. A CComPtr in a record, as guarded data takes its value's address, which CComPtr's
+    // operator& gives as an out-parameter. Never copied: users borrow the raw pointer, so that the
+    // table sees no Release but that one.
+    struct XInterfaceTable {
+        ATL::CComPtr<IGlobalInterfaceTable> ptr;
+    };
+    XCritData<XInterfaceTable> m_pGIT;
     // Written by Init(); the worker reads it while a thread that lost the first-call race may still
     // be rewriting it.
     // Mutable like a lock: reading it through a proxy locks it.

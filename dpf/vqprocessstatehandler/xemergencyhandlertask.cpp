@@ -16,22 +16,18 @@ XEmergencyHandlerTask::~XEmergencyHandlerTask() {
     // The body runs this object's Execute and waits on its event: its thread must end before either
     // goes, which the base destructor's own Stop would be too late for.
     try {
-        if (m_hTerminationEvent != nullptr) {
+        if (m_hTerminationEvent) {
             SetTerminationEvent();
         }
         Stop();
     } catch (...) {
         // The base destructor stops again and reports what fails.
     }
-    if (m_hTerminationEvent != nullptr) {
-        CloseHandle(m_hTerminationEvent);
-        m_hTerminationEvent = nullptr;
-    }
 }
 
 void XEmergencyHandlerTask::SetTerminationEvent() {
     VQ_FUNCTION_NAME(L"XEmergencyHandlerTask::SetTerminationEvent()");
-    XThreadSync::SetEvent(m_hTerminationEvent);
+    XThreadSync::SetEvent(m_hTerminationEvent.get());
 }
 
 DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
@@ -41,21 +37,23 @@ DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
     // Kept for the life of the body as the error component expects; the cycles report into the
     // instance's own logger.
     XVQExcepRefLogger localLogger(100);
+    // Left as the body returns, before the logger goes; outside the ladder, so that a failed worker
+    // leaves it only after its end has been dispatched.
+    vqplatform::unique_couninitialize comApartment;
     try {
         const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        comApartment = vqplatform::unique_couninitialize(hr);
         ThrowExcepIfFailed(XVQEXCEP::VQ_TYPE_MODULE, hr, XVQEXCEP::VQ_SEVERITY_WARNING,
                            VQ_LOCATION(kSourceFile, 886),
                            L"CoInitializeEx for emergency agent service thread failed", L"", 1);
-        m_bCOMInitialized = true;
         const DWORD dwWait = m_dwCycleInterval == 0 ? INFINITE : m_dwCycleInterval * m_dwUnitMilliseconds;
         while (!IsStopRequested()) {
-            if (XThreadSync::WaitForEvent(m_hTerminationEvent, dwWait)) {
+            if (XThreadSync::WaitForEvent(m_hTerminationEvent.get(), dwWait)) {
                 break;
             }
             pInstance->HandleServerEmergencyState();
             pInstance->HandleClientEmergencyFailoverState();
         }
-        CoUninitialize();
         return 0;
     } catch (XWrappedVQException& e) {
         SetTaskException(e);
@@ -67,8 +65,5 @@ DWORD XEmergencyHandlerTask::Execute(XEmergencyHandlerInstance* pInstance) {
     }
     XVQError::WriteErrorToLogBook(GetTaskException(), false, 0);
     pInstance->DispatchAgentError(3);
-    if (m_bCOMInitialized) {
-        CoUninitialize();
-    }
     return 0;
 }

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "Rudada64/XThreadedTask.h"
+#include "vqplatform/handles.h"
 #include "xemergencyhandlerthreadscheduler.h"
 
 class XEmergencyHandlerInstance;
@@ -34,6 +35,5 @@ class XEmergencyHandlerTask
   private:
     DWORD m_dwCycleInterval;
     DWORD m_dwUnitMilliseconds;
-    HANDLE m_hTerminationEvent = nullptr;
-    bool m_bCOMInitialized = false;
+    vqplatform::unique_handle m_hTerminationEvent;
 };

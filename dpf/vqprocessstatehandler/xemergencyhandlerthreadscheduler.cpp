@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/handles.h"
 #include "vqplatform/seh.h"
 #include "xmodule.h"
 #include "xstatehandlerinstance.h"
@@ -47,22 +48,23 @@ void XEmergencyHandlerThreadScheduler::StartThread(XThreadTaskRoutine routine, v
                               VQ_LOCATION(kSourceFile, 237), L"_beginthreadex failed", L"", 1);
     }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's handle as a number
-    const auto hThread = reinterpret_cast<HANDLE>(thread);
+    vqplatform::unique_handle threadOwner(reinterpret_cast<HANDLE>(thread));
+    const HANDLE hThread = threadOwner.get();
     try {
         auto registry = XStateHandlerInstance::Instance()->GetProxy();
         registry->push_back(hThread);
     } catch (...) {
         // Not recorded, or the registry's lock failed after the append: the thread has not begun,
         // so ending it here leaves nothing running behind the error. A recorded handle stays open
-        // for the registry.
-        const bool recorded = RegistryHolds(hThread);
-        ::TerminateThread(hThread, 0xFFFFFFFF);
-        if (!recorded) {
-            ::CloseHandle(hThread);
+        // for the registry; any other closes as the error leaves.
+        if (RegistryHolds(hThread)) {
+            static_cast<void>(threadOwner.release());
         }
+        ::TerminateThread(hThread, 0xFFFFFFFF);
         throw;
     }
-    // From here on the thread owns its parameter.
+    // From here on the registry keeps the handle and the thread owns its parameter.
+    static_cast<void>(threadOwner.release());
     static_cast<void>(pTaskParam.release());
 
     if (priority >= 0 && !::SetThreadPriority(hThread, priority)) {

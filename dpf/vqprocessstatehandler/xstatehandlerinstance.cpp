@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 #include "errorreporting/VQErrorReporting.h"
+#include "vqplatform/handles.h"
 #include "vqplatform/platform.h"
 #include "xmodule.h"
 
@@ -25,9 +27,9 @@ void XStateHandlerInstance::TerminateRegisteredThreads() {
         auto registry = Instance()->GetProxy();
         for (void*& hThread : *registry) {
             if (hThread != nullptr) {
-                ::TerminateThread(hThread, 0);
-                ::CloseHandle(hThread);
-                hThread = nullptr;
+                // Taken out of the registry: closed once it is terminated.
+                const vqplatform::unique_handle thread(std::exchange(hThread, nullptr));
+                ::TerminateThread(thread.get(), 0);
             }
         }
         registry->clear();

@@ -39,6 +39,21 @@ TEST(XVQComBSTR, HoldsUtf8AsWideEmptyAsNullAndCopiesDeep) {
     EXPECT_TRUE(a.IsEmpty());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
 }
 
+// What Attach frees or fails to free shows under the sanitizers.
+TEST(XVQComBSTR, AttachTakesTheTextAsItIsAndFreesTheOneBefore) {
+    XVQComBSTR text(L"before");
+    const BSTR server = SysAllocString(L"server");
+    text.Attach(server);
+    EXPECT_EQ(text.GetBSTR(), server) << "taken, not copied";
+    text.Attach(server);
+    EXPECT_EQ(text.ToWString(), L"server") << "its own text is kept";
+    text.Attach(SysAllocString(L""));
+    EXPECT_EQ(text.GetBSTR(), nullptr) << "an empty text is a null BSTR";
+    text.Attach(SysAllocString(L"last"));
+    text.Attach(nullptr);
+    EXPECT_TRUE(text.IsEmpty());
+}
+
 TEST(VQUtf8, MalformedInputBecomesReplacementCharacters) {
     EXPECT_EQ(VQUtf8ToWide("a\xFFz"), L"a\uFFFDz");
     EXPECT_EQ(VQUtf8ToWide("\xE2\x82"), L"\uFFFD");                              // truncated at the end

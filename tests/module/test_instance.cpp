@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "platform/test_helpers.h"
 #include "seams/ErrorState.h"
 #include "seams/HostName.h"
 #include "seams/PlatformSeams.h"
@@ -25,6 +26,7 @@
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
 #include "xemergencyhandlerinstance.h"
+#include "xstatehandlerinstance.h"
 
 namespace vqtest {
 namespace {
@@ -46,6 +48,8 @@ Calls FailoverCalls() {
     }
     return calls;
 }
+
+using TeardownTest = ModuleTest;
 
 // An instance of its own (its worker start replaced by a counter).
 class InstanceTest : public ModuleTest {
@@ -237,6 +241,40 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
                                                    {kRemoved, second, 0, 0, L""}}));
         instance.RemoveHandler(&handlerB);
     }
+}
+
+// The references that the process's table counts, ours left out.
+ULONG TableReferences() {
+    ATL::CComPtr<IGlobalInterfaceTable> table;
+    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&table)),
+              S_OK);
+    table.p->AddRef();
+    return table.p->Release() - 1;
+}
+
+// The teardown ends the worker and gives the table back its one reference, once; an instance
+// deleted without the teardown still ends its worker rather than leave it running on freed fields.
+TEST_F(TeardownTest, EndsTheWorkerAndReleasesTheTableOnce) {
+    const auto lastThread = [] { return XStateHandlerInstance::Instance()->GetProxy()->back(); };
+    const ULONG references = TableReferences();
+    std::atomic<XEmergencyHandlerInstance*> slot{nullptr};
+    XEmergencyHandlerInstance* const installed =
+        XEmergencyHandlerInstance::InstanceIn(slot, [] { return new XEmergencyHandlerInstance(); });
+    const HANDLE worker = lastThread();
+    Journal journal;
+    RecordingHandler handler(journal);
+    installed->AddHandler(&handler, TestAgent::Create()->AsAgent());
+    XEmergencyHandlerInstance::DestroyInstanceIn(slot);
+    EXPECT_EQ(ExitCode(worker), 0u);
+    EXPECT_EQ(TableReferences(), references);
+
+    auto* const deleted = new XEmergencyHandlerInstance();
+    deleted->Init();
+    const HANDLE deletedWorker = lastThread();
+    delete deleted;
+    EXPECT_EQ(ExitCode(deletedWorker), 0u);
+    EXPECT_TRUE(journal.Events().empty()) << "the teardown makes no callback";
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     runs = 0;  // also when the test is repeated in one process
     const XThreadTaskRoutine counting = [](void*) -> unsigned { return static_cast<unsigned>(++runs); };
     const std::size_t before = RegistryCopy().size();
-    seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED);
+    // The registry's reference enters its count lock first, then its main lock, which fails.
+    seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED, 1);
     EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
     EXPECT_EQ(RegistryCopy().size(), before);
     // A thread started after it has run to its end; one left running behind the error ran first.

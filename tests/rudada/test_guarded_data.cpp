@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <future>
+#include <list>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "Rudada64/XBasicCritSection.h"
@@ -19,6 +23,7 @@ using namespace XVQEXCEP;
 using Data = XCritData<int>;
 using vqtest::seams::FailNext;
 using vqtest::seams::Operation;
+using Guard = XSmartCritSection<CComAutoCriticalSection>;
 
 class GuardedDataTest : public vqtest::LogBookTest {
   protected:
@@ -28,6 +33,22 @@ class GuardedDataTest : public vqtest::LogBookTest {
     }
     static bool Done(const std::future<void>& f, std::chrono::milliseconds wait) {
         return f.wait_for(wait) == std::future_status::ready;
+    }
+    // The MFC exception `body` raises ("memory", "ole <code>" or "none"), deleted as MFC callers do.
+    static std::string MfcExceptionOf(const std::function<void()>& body) {
+        try {
+            body();
+        } catch (CException* e) {
+            char text[32] = "other";
+            if (dynamic_cast<CMemoryException*>(e) != nullptr) {
+                std::snprintf(text, sizeof text, "memory");
+            } else if (const auto* ole = dynamic_cast<COleException*>(e)) {
+                std::snprintf(text, sizeof text, "ole %08X", static_cast<unsigned>(ole->m_sc));
+            }
+            e->Delete();
+            return text;
+        }
+        return "none";
     }
 };
 
@@ -51,6 +72,27 @@ TEST_F(GuardedDataTest, NestedReferencesKeepTheLockUntilTheOutermostGoes) {
     }
     EXPECT_TRUE(Done(reader, 5s));
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+}
+
+// A thread keeps a few of its records in inline slots and spills the others into an overflow list.
+TEST_F(GuardedDataTest, AThreadMayNestOnManySectionsAtOnce) {
+    std::array<Data, 12> data;
+    for (Data& d : data) {
+        d.Section().AddLockRef();
+    }
+    for (Data& d : data) {
+        d.Section().AddReadLockRef();
+        EXPECT_EQ(d.Section().ThreadRefCount(), 2);
+    }
+    const std::future<void> writer = Contend([&] { data.back().Write(5); });
+    EXPECT_FALSE(Done(writer, 30ms)) << "the last section was not held";
+    for (Data& d : data) {
+        d.Section().ReleaseLockRef();
+        d.Section().ReleaseLockRef();
+        EXPECT_EQ(d.Section().ThreadRefCount(), 0);
+    }
+    EXPECT_TRUE(Done(writer, 5s));
+    EXPECT_TRUE(XVQLogBook::Entries().empty());
 }
 
 TEST_F(GuardedDataTest, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLogged) {
@@ -113,7 +155,8 @@ TEST_F(GuardedDataTest, WritersExcludeEveryoneAndReadersShare) {
 
 TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
     XCComCritData<int> data;
-    FailNext(Operation::CritSecEnter, 1, E_ACCESSDENIED);
+    // Each reference enters the count lock first: the faults skip it to reach the main lock.
+    FailNext(Operation::CritSecEnter, 1, E_ACCESSDENIED, 1);
     try {
         auto p = data.GetProxy();
         ADD_FAILURE() << "the failing enter was not raised";
@@ -132,7 +175,7 @@ TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
     EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s)) << "the failed enter left the lock held";
 
     // A failing leave is raised, and the thread still holds the lock until a later release frees it.
-    FailNext(Operation::CritSecLeave, 1, E_UNEXPECTED);
+    FailNext(Operation::CritSecLeave, 1, E_UNEXPECTED, 1);
     EXPECT_THROW({ auto p = data.GetProxy(); }, XVQCritDataException::XStdCritDataExcep);
     EXPECT_EQ(TakeOnly().message, L"CComAutoCriticalSection Unlock() failed");
     EXPECT_EQ(data.Section().ThreadRefCount(), 1) << "the thread still holds the lock";
@@ -140,7 +183,7 @@ TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
     EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s));
 
     // While another exception unwinds, the failure is logged and dropped instead of terminating.
-    FailNext(Operation::CritSecLeave, 1, E_UNEXPECTED);
+    FailNext(Operation::CritSecLeave, 1, E_UNEXPECTED, 1);
     EXPECT_THROW(
         {
             auto p = data.GetProxy();
@@ -150,15 +193,74 @@ TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
     EXPECT_EQ(TakeOnly().line, 47u);
     data.Section().ReleaseLockRef();
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+}
 
-    FailNext(Operation::CritSecInit, 1, E_OUTOFMEMORY);
-    try {
-        XCComCritData<int> failing;
-        ADD_FAILURE() << "constructed despite the failing section";
-    } catch (CException* error) {
-        EXPECT_NE(dynamic_cast<CMemoryException*>(error), nullptr);
-        error->Delete();
+TEST_F(GuardedDataTest, TheCountLockGuardEntersAtOnceAndLeavesOnlyWhatItEntered) {
+    CComAutoCriticalSection section;
+    std::future<void> other;
+    {
+        Guard guard(section, true);
+        other = Contend([&] { Guard inner(section, true); });
+        EXPECT_FALSE(Done(other, 30ms)) << "the guard did not enter";
     }
+    EXPECT_TRUE(Done(other, 5s)) << "the guard did not leave";
+
+    ASSERT_EQ(section.Lock(), S_OK);
+    { Guard idle(section, false); }
+    other = Contend([&] { Guard inner(section, true); });
+    EXPECT_FALSE(Done(other, 30ms)) << "a guard that did not enter left the section";
+    EXPECT_EQ(section.Unlock(), S_OK);
+    EXPECT_TRUE(Done(other, 5s));
+
+    FailNext(Operation::CritSecEnter, 1, E_OUTOFMEMORY);
+    EXPECT_EQ(MfcExceptionOf([&] { Guard guard(section, true); }), "memory");
+    FailNext(Operation::CritSecEnter, 1, E_ACCESSDENIED);
+    EXPECT_EQ(MfcExceptionOf([&] { Guard guard(section, true); }), "ole 80070005");
+    EXPECT_TRUE(Done(Contend([&] { Guard inner(section, true); }), 5s)) << "a failed enter left it held";
+
+    // A reference whose count lock cannot be entered is not taken.
+    Data data(1);
+    FailNext(Operation::CritSecEnter, 1, E_OUTOFMEMORY);
+    EXPECT_EQ(MfcExceptionOf([&] { auto p = data.GetProxy(); }), "memory");
+    EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+    EXPECT_TRUE(Done(Contend([&] { data.Write(2); }), 5s)) << "the refused reference left the lock held";
+    // A last release whose count lock cannot be entered has released the main lock all the same.
+    FailNext(Operation::CritSecEnter, 1, E_OUTOFMEMORY, 1);
+    EXPECT_EQ(MfcExceptionOf([&] { auto p = data.GetProxy(); }), "none");
+    EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+    EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s)) << "the failed release left the lock held";
+    // A release without a reference is then logged, and the next reference locks all the same.
+    data.Section().ReleaseLockRef();
+    EXPECT_EQ(TakeOnly().line, 180u);
+    std::future<void> writer;
+    {
+        auto p = data.GetProxy();
+        EXPECT_EQ(data.Section().ThreadRefCount(), 1);
+        writer = Contend([&] { data.Write(4); });
+        EXPECT_FALSE(Done(writer, 30ms)) << "the proxy did not lock";
+        EXPECT_EQ(*p, 3);
+    }
+    EXPECT_TRUE(Done(writer, 5s));
+    EXPECT_EQ(data.Section().ThreadRefCount(), 0);
+}
+
+// The value is built before the sections and must be destroyed again when one of them cannot be
+// initialised (AddressSanitizer reports a leak otherwise).
+TEST_F(GuardedDataTest, GuardedDataWhoseLockCannotBeInitialisedIsNotBuilt) {
+    const std::string value(100, 'v');
+    FailNext(Operation::CritSecInit, 1, E_OUTOFMEMORY);
+    EXPECT_EQ(MfcExceptionOf([&] { XCritData<std::string> data(value); }), "memory");
+    FailNext(Operation::CritSecInit, 1, E_ACCESSDENIED);
+    EXPECT_EQ(MfcExceptionOf([&] { XCritData<std::string> data(value); }), "ole 80070005");
+    // The ATL variant builds its main lock, then its count lock.
+    using AtlData = XCComCritData<std::list<std::string>>;
+    FailNext(Operation::CritSecInit, 1, E_OUTOFMEMORY);
+    EXPECT_EQ(MfcExceptionOf([] { AtlData data; }), "memory");
+    FailNext(Operation::CritSecInit, 1, E_UNEXPECTED, 1);
+    EXPECT_EQ(MfcExceptionOf([] { AtlData data; }), "ole 8000FFFF");
+
+    XCritData<std::string> data(value);
+    EXPECT_EQ(data.Read(), value) << "a fault outlived its failure";
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "Rudada64/XThreadedTask.h"
 #include "platform/test_helpers.h"
+#include "seams/PlatformSeams.h"
 #include "support/ModuleTest.h"
 
 namespace {
@@ -50,7 +51,7 @@ class TestTask : public Task {
     ProceedStatus Status() { return m_ProceedStatus.Read(); }
     // Whether the completion and the termination event are signalled.
     bool Ended() {
-        return Signalled(m_hTaskCompletionEvent.Read()) && Signalled(m_hTaskTerminationEvent.load());
+        return Signalled(m_hTaskCompletionEvent.get()) && Signalled(m_hTaskTerminationEvent.get());
     }
     static bool Signalled(HANDLE event) {
         return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
@@ -74,6 +75,8 @@ class PollingTask : public Task {
         return 3;
     }
     static inline std::atomic<bool> s_entered{false};
+    using Task::m_hTaskCompletionEvent;
+    using Task::m_hTaskStartEvent;
 };
 
 class ThreadedTaskTest : public vqtest::ModuleTest {
@@ -103,7 +106,7 @@ TEST_F(ThreadedTaskTest, BodyRunsOnceWithTheOwnerAndItsResultIsTheExitCode) {
     EXPECT_EQ(ExitCode(), 7u);
     EXPECT_EQ(seen, &m_owner);
     EXPECT_EQ(task.Status(), Task::Stopped);
-    EXPECT_TRUE(task.Ended() && TestTask::Signalled(task.m_hTaskStartEvent));
+    EXPECT_TRUE(task.Ended() && TestTask::Signalled(task.m_hTaskStartEvent.get()));
     EXPECT_TRUE(task.GetTaskException().IsEmpty());
     Owner other;
     task.Start(&other);
@@ -182,6 +185,24 @@ TEST_F(ThreadedTaskTest, TheDestructorStopsARunningTaskFirst) {
     task.reset();
     EXPECT_EQ(ExitCode(), 3u);
     EXPECT_TRUE(XVQLogBook::Entries().empty());
+}
+
+// A task thread that did not stop may still signal the events, so a destructor whose Stop fails
+// logs the error and leaves them open.
+TEST_F(ThreadedTaskTest, ADestructorWhoseStopFailsLeavesTheEventsOpen) {
+    TestScheduler::recordOnly = true;  // Running, with a thread that never comes
+    auto task = std::make_unique<PollingTask>();
+    task->Start(&m_owner);
+    const HANDLE events[] = {task->m_hTaskStartEvent.get(), task->m_hTaskCompletionEvent.get()};
+    vqtest::seams::FailNext(vqtest::seams::Operation::Wait, 1, ERROR_INVALID_HANDLE);
+    task.reset();
+    const auto log = XVQLogBook::Entries();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(std::make_tuple(log[0].line, log[0].message),
+              std::make_tuple(68u, std::wstring(L"wait for signaled event failed")));
+    for (const HANDLE event : events) {
+        EXPECT_TRUE(CloseHandle(event)) << "left open";
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ using interposition::Replaced;
 constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::CritSecLeave) + 1;
 
 struct Fault {
+    unsigned passing = 0;  // calls still to succeed before the failing ones
     unsigned remaining = 0;
     DWORD error = 0;
 };
@@ -35,6 +36,10 @@ thread_local std::array<Fault, kOperationCount> t_faults{};
 bool Consume(Operation op, DWORD* error) {
     Fault& fault = t_faults[static_cast<std::size_t>(op)];
     if (fault.remaining == 0) {
+        return false;
+    }
+    if (fault.passing != 0) {
+        --fault.passing;
         return false;
     }
     --fault.remaining;
@@ -332,8 +337,8 @@ const struct Installation {
 
 }  // namespace
 
-void FailNext(Operation op, unsigned count, DWORD error) {
-    t_faults[static_cast<std::size_t>(op)] = {count, error};
+void FailNext(Operation op, unsigned count, DWORD error, unsigned after) {
+    t_faults[static_cast<std::size_t>(op)] = {count != 0 ? after : 0, count, error};
 }
 
 void SetTickCount(DWORD fixed) {

@@ -4,8 +4,9 @@
 //
 // Fault injection: FailNext(op, n, error) makes the next n calls of `op` on the calling thread fail
 // with `error` (a Win32 error code for kernel operations, which the call then leaves in
-// GetLastError; an HRESULT for COM and lock operations, which the call returns). Only the arming
-// thread's calls fail, so that the threads of the runtime and of other objects never take a fault.
+// GetLastError; an HRESULT for COM and lock operations, which the call returns); with `after`, the
+// n calls that follow the next `after` calls, which succeed. Only the arming thread's calls fail,
+// so that the threads of the runtime and of other objects never take a fault.
 #pragma once
 
 #include <string>
@@ -31,7 +32,7 @@ enum class Operation {
     CritSecLeave,  // CComAutoCriticalSection::Unlock returns the armed HRESULT
 };
 
-void FailNext(Operation op, unsigned count, DWORD error);
+void FailNext(Operation op, unsigned count, DWORD error, unsigned after = 0);
 
 // GetTickCount returns `fixed`, in every thread, until ResetAll.
 void SetTickCount(DWORD fixed);

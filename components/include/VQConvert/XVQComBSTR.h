@@ -44,6 +44,9 @@ class VQCONVERT_API XVQComBSTR {
     /// @param text Null-terminated; null gives an empty text.
     /// @return This string.
     XVQComBSTR& operator=(const OLECHAR* text);
+    // Takes `text`, a BSTR of SysAllocString's family (null allowed), without copying it; frees the
+    // text held before. An empty `text` is freed at once and the string becomes empty.
+    void Attach(BSTR text) noexcept;
 
     /// @return The text, never null: an empty text gives L"".
     operator const OLECHAR*() const noexcept;  // NOLINT(google-explicit-constructor)

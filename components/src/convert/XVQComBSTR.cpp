@@ -64,6 +64,17 @@ XVQComBSTR& XVQComBSTR::operator=(const OLECHAR* text) {
     return *this;
 }
 
+void XVQComBSTR::Attach(BSTR text) noexcept {
+    if (text == m_str) {
+        return;
+    }
+    SysFreeString(m_str);
+    m_str = text;
+    if (SysStringLen(m_str) == 0) {
+        SysFreeString(std::exchange(m_str, nullptr));
+    }
+}
+
 XVQComBSTR::operator const OLECHAR*() const noexcept {
     return m_str != nullptr ? m_str : L"";
 }
