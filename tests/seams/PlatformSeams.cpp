@@ -23,19 +23,25 @@ using interposition::Replaced;
 
 constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::CritSecLeave) + 1;
 
+// One operation's fault. Only the arming thread reads and changes the counts; every other thread
+// reads the owner alone. No lock and no thread-local storage: on Windows the threading runtime
+// itself calls replaced functions (waits, events, thread creation) from inside its own locking,
+// where re-entering it breaks its locks.
 struct Fault {
-    unsigned passing = 0;  // calls still to succeed before the failing ones
+    std::atomic<DWORD> owner{0};  // the arming thread's id; 0 while disarmed
+    unsigned passing = 0;         // calls still to succeed before the failing ones
     unsigned remaining = 0;
     DWORD error = 0;
 };
 
-// Zero-initialised: valid on every thread from its start, before any constructor has run.
-thread_local std::array<Fault, kOperationCount> t_faults{};
+// Constant-initialised: valid before any constructor has run.
+std::array<Fault, kOperationCount> g_faults;
 
 // True (and the armed error) when this call of `op` is to fail.
 bool Consume(Operation op, DWORD* error) {
-    Fault& fault = t_faults[static_cast<std::size_t>(op)];
-    if (fault.remaining == 0) {
+    Fault& fault = g_faults[static_cast<std::size_t>(op)];
+    const DWORD owner = fault.owner.load(std::memory_order_acquire);
+    if (owner == 0 || owner != GetCurrentThreadId()) {
         return false;
     }
     if (fault.passing != 0) {
@@ -44,6 +50,9 @@ bool Consume(Operation op, DWORD* error) {
     }
     --fault.remaining;
     *error = fault.error;
+    if (fault.remaining == 0) {
+        fault.owner.store(0, std::memory_order_relaxed);
+    }
     return true;
 }
 
@@ -338,7 +347,14 @@ const struct Installation {
 }  // namespace
 
 void FailNext(Operation op, unsigned count, DWORD error, unsigned after) {
-    t_faults[static_cast<std::size_t>(op)] = {count != 0 ? after : 0, count, error};
+    Fault& fault = g_faults[static_cast<std::size_t>(op)];
+    fault.owner.store(0, std::memory_order_relaxed);
+    fault.passing = after;
+    fault.remaining = count;
+    fault.error = error;
+    if (count != 0) {
+        fault.owner.store(GetCurrentThreadId(), std::memory_order_release);
+    }
 }
 
 void SetTickCount(DWORD fixed) {
@@ -358,7 +374,9 @@ std::vector<SystemLogLine> TakeSystemLog() {
 }
 
 void ResetAll() {
-    t_faults.fill(Fault{});
+    for (Fault& fault : g_faults) {
+        fault.owner.store(0, std::memory_order_relaxed);
+    }
     g_clock.store(0, std::memory_order_relaxed);
     SystemLogCapture& capture = Capture();
     std::lock_guard<std::mutex> lock(capture.mutex);

@@ -6,7 +6,8 @@
 // with `error` (a Win32 error code for kernel operations, which the call then leaves in
 // GetLastError; an HRESULT for COM and lock operations, which the call returns); with `after`, the
 // n calls that follow the next `after` calls, which succeed. Only the arming thread's calls fail,
-// so that the threads of the runtime and of other objects never take a fault.
+// so that the threads of the runtime and of other objects never take a fault. An operation has one
+// fault at a time: arming it again replaces the fault, whichever thread armed it before.
 #pragma once
 
 #include <string>
@@ -46,7 +47,7 @@ struct SystemLogLine {
 void CaptureSystemLog();
 std::vector<SystemLogLine> TakeSystemLog();
 
-// Disarms every seam: the calling thread's faults, the clock and the system-log capture.
+// Disarms every seam: the faults, the clock and the system-log capture.
 void ResetAll();
 
 }  // namespace vqtest::seams
