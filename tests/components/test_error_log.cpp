@@ -153,6 +153,7 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
 
 TEST_F(XVQLogBookTest, ConcurrentWritersLoseNoEntryAndKeepEachThreadsOrder) {
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 200; ++i) {
