@@ -38,6 +38,19 @@ TEST(XVQExcepRefLogger, KeepsTheMostRecentAndIgnoresEmptyOnes) {
     EXPECT_EQ(logger.Errors().front()->Count(), 2u) << "the oldest goes first";
 }
 
+// Handles share one exception and count their shares: the last handle frees it.
+TEST(XWrappedVQException, CopiesShareOneCountedException) {
+    const XWrappedVQException first = XVQExceptionFactory::DoCreateException(
+        VQ_TYPE_MODULE, VQErrorLocation("f", 1, L"", L""), E_FAIL, VQ_SEVERITY_WARNING, -1, L"", L"", 1);
+    EXPECT_EQ(first->RefCount(), 1);
+    {
+        const XWrappedVQException copy = first;  // NOLINT(performance-unnecessary-copy-initialization)
+        EXPECT_EQ(copy.Get(), first.Get());
+        EXPECT_EQ(first->RefCount(), 2);
+    }
+    EXPECT_EQ(first->RefCount(), 1);
+}
+
 TEST_F(ErrorComponentTest, FailoverRegistryKeepsClientsPerCookie) {
     Handler& registry = XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler();
     registry.Register(5, 10, 1, L"srv-a");

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_error_support.h"
@@ -110,6 +111,16 @@ TEST_F(XVQLogBookTest, FormatsOneEscapedKeyValueLine) {
         "function=\"XEmergencyHandlerInstance::Init\" message=\"gr\xC3\xBC\xC3\x9F "
         "\\\"hi\\\"\\\\\\n\\t\\r\\x01\" "
         "text=\"\"");
+    // Calendar edges: an hour's first millisecond, the leap day of a year divisible by 400, and
+    // the years after 2100, which is no leap year.
+    const std::pair<long long, const char*> stamps[] = {{3600000, "time=1970-01-01T01:00:00.000Z "},
+                                                        {951868799000, "time=2000-02-29T23:59:59.000Z "},
+                                                        {4107542400000, "time=2100-03-01T00:00:00.000Z "},
+                                                        {4165475696000, "time=2101-12-31T12:34:56.000Z "}};
+    for (const auto& [ms, prefix] : stamps) {
+        e.time = TimePoint(std::chrono::milliseconds(ms));
+        EXPECT_EQ(e.Format().rfind(prefix, 0), 0u) << e.Format();
+    }
 }
 
 TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
@@ -142,6 +153,7 @@ TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
 
 TEST_F(XVQLogBookTest, ConcurrentWritersLoseNoEntryAndKeepEachThreadsOrder) {
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 200; ++i) {

@@ -100,11 +100,13 @@ TEST_F(InstanceTest, FirstCallRaceInstallsOneInstanceAndStartsOneWorker) {
         return new XEmergencyHandlerInstance([this, alive](XEmergencyHandlerInstance&) { ++workerStarts; });
     };
     std::vector<std::future<XEmergencyHandlerInstance*>> calls;
+    calls.reserve(8);
     for (int i = 0; i < 8; ++i) {
         calls.push_back(std::async(std::launch::async,
                                    [&] { return XEmergencyHandlerInstance::InstanceIn(slot, create); }));
     }
     std::vector<XEmergencyHandlerInstance*> results;
+    results.reserve(calls.size());
     for (auto& call : calls) {
         results.push_back(call.get());  // before the slot is read: every call has ended
     }

@@ -22,6 +22,14 @@ Fn Slot(Interface* object, int index) {
     return reinterpret_cast<Fn>(table[index]);
 }
 
+// Servers built elsewhere answer QueryInterface for these very ids.
+TEST(InterfaceLayoutTest, InterfaceIdsAreThePublishedOnes) {
+    const GUID agent = {0x903E543A, 0xF3A0, 0x49D9, {0xB1, 0xBC, 0x23, 0x58, 0x9C, 0xF6, 0x6E, 0xF6}};
+    const GUID identity = {0x9DD35ABC, 0x28DD, 0x48A1, {0x9D, 0x79, 0x62, 0x07, 0x7D, 0xF8, 0xA5, 0xCD}};
+    EXPECT_TRUE(IsEqualGUID(IID_IVQServerEmergencyAgent, agent));
+    EXPECT_TRUE(IsEqualGUID(IID_IVQServerIdentity, identity));
+}
+
 TEST(InterfaceLayoutTest, MethodsSitInTheirSlots) {
     auto agent = TestAgent::Create(IdentityMode::Named, 9, L"srv");
     IVQServerEmergencyAgent* const itf = agent;
