@@ -10,6 +10,10 @@
 // import tables instead: every import of the symbol by the program and by the DLLs in its folder
 // is pointed at it, and the replacement calls what the import held before.
 //
+// On Windows the threading runtime, linked into every module, makes some of the replaced calls
+// itself (waits, events, thread creation) from inside its own locking: their replacements take no
+// lock and no thread-local storage, which would re-enter it.
+//
 // A replacement of a member function is a free function with the object as its first parameter:
 // on x86-64 (System V and Windows alike) a member function receives `this` as the first argument,
 // so the two agree at the machine level, which is all that calls through a symbol see.
