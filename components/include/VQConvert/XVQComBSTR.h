@@ -44,8 +44,9 @@ class VQCONVERT_API XVQComBSTR {
     /// @param text Null-terminated; null gives an empty text.
     /// @return This string.
     XVQComBSTR& operator=(const OLECHAR* text);
-    // Takes `text`, a BSTR of SysAllocString's family (null allowed), without copying it; frees the
-    // text held before. An empty `text` is freed at once and the string becomes empty.
+    /// Takes a BSTR without copying it and frees the text held before. An empty one is freed at once
+    /// and the string becomes empty.
+    /// @param text A BSTR of SysAllocString's family, now owned by this string; null allowed.
     void Attach(BSTR text) noexcept;
 
     /// @return The text, never null: an empty text gives L"".
