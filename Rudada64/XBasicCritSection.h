@@ -15,7 +15,11 @@
 //   lock", line 111) and the thread's count is restored, so the outer read proxy still releases the
 //   lock.
 // - A release without a matching reference is logged to the log book (type 8), never thrown.
-// - Lock order between different guarded values is the caller's rule; this header imposes none.
+// - Lock order: a guarded value may be given a rank (XLockRank). Where the check is built in
+//   (VQ_CHECK_LOCK_ORDER defined, or a build without NDEBUG), a thread that locks a ranked value
+//   while it holds one of a higher rank is stopped at once: the process writes both ranks to stderr
+//   and aborts. Only a first reference locks, so nesting on a value the thread holds is never
+//   refused. Unranked values (rank 0, the default) are not checked.
 //
 // Bookkeeping: each section keeps a table of per-thread records (thread id, count, read flag), one
 // per thread that holds it right now. The count lock, an ATL critical section, guards the table: a
@@ -26,11 +30,21 @@
 // and the MFC exception (CMemoryException* or COleException*) goes to the caller; a last reference
 // leaves its record behind at count 0, where it holds nothing. A section whose count lock cannot be
 // initialised is not constructed: its constructor raises the MFC exception.
+//
+// The lock order is checked at run time because Clang's -Wthread-safety cannot state it here: its
+// capabilities are not re-entrant before Clang 21, so nested proxies would read as double locks;
+// it follows no capability out of a function that returns a proxy; its order attributes relate
+// named locks, not values of different objects and singletons; and GCC, which builds the Windows
+// module, has no such analysis.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -40,6 +54,14 @@
 #include "vqplatform/kernel.h"
 
 #define VQ_CRIT_SECTION_FILE "Rudada64/XBasicCritSection.h"
+
+// Keeps a function out of its callers, where inlining it would cost the callers their own inlining
+// (no standard attribute says this).
+#if defined(_MSC_VER)
+#define VQ_NOINLINE __declspec(noinline)
+#else
+#define VQ_NOINLINE __attribute__((noinline))
+#endif
 
 // Scoped guard on an ATL critical section. Constructed with `lock` true it enters the section at
 // once; the destructor leaves the section only when the guard entered it. A failing enter is raised
@@ -166,34 +188,103 @@ inline XHeldSections& ThreadHeldSections() noexcept {
     return t_held;
 }
 
+// A guarded value's place in the lock order: a thread that holds values may lock another only when
+// none of those it holds ranks higher. Values of one rank may be held together in any order; rank 0
+// leaves a value out of the order.
+struct XLockRank {
+    static constexpr unsigned kMax = 31;
+    // Out of range fails the build where the rank is a constant.
+    constexpr explicit XLockRank(unsigned rank = 0)
+        : value(rank <= kMax ? rank : throw std::out_of_range("lock rank above 31")) {}
+    unsigned value;
+};
+
+// The lock-order check of one section. It costs nothing where it is not built in, and nothing for
+// an unranked section.
+class XLockOrderCheck {
+  public:
+#if defined(VQ_CHECK_LOCK_ORDER) || !defined(NDEBUG)
+    static constexpr bool kEnabled = true;
+#else
+    static constexpr bool kEnabled = false;
+#endif
+
+    explicit XLockOrderCheck(XLockRank rank) noexcept : m_rank(rank.value) {}
+
+    // As the thread locks the section, before it waits: aborts when the thread holds a higher rank,
+    // else counts the section's rank as held (Unlocked undoes it when the lock fails).
+    void Locking() const noexcept {
+        if (kEnabled && m_rank != 0) {
+            XThreadRanks& ranks = ThreadRanks();
+            // The ranks above this one.
+            const std::uint32_t higher = ranks.mask & ~((2u << m_rank) - 1u);
+            if (higher != 0) {
+                Violated(higher);
+            }
+            ++ranks.counts[m_rank];
+            ranks.mask |= 1u << m_rank;
+        }
+    }
+    void Unlocked() const noexcept {
+        if (kEnabled && m_rank != 0) {
+            XThreadRanks& ranks = ThreadRanks();
+            if (--ranks.counts[m_rank] == 0) {
+                ranks.mask &= ~(1u << m_rank);
+            }
+        }
+    }
+
+  private:
+    // The ranks of the sections the calling thread has locked: how many of each, and a mask of the
+    // ranks it holds.
+    struct XThreadRanks {
+        std::uint32_t mask;
+        std::uint32_t counts[XLockRank::kMax + 1];
+    };
+    static XThreadRanks& ThreadRanks() noexcept {
+        thread_local XThreadRanks t_ranks{};
+        return t_ranks;
+    }
+
+    [[noreturn]] void Violated(std::uint32_t higher) const noexcept {
+        unsigned held = XLockRank::kMax;
+        while ((higher & (1u << held)) == 0) {
+            --held;
+        }
+        std::fprintf(stderr,
+                     "VQ lock order violated: a guarded value of rank %u is locked while the thread "
+                     "holds one of rank %u\n",
+                     m_rank, held);
+        std::abort();
+    }
+
+    unsigned m_rank;
+};
+
 template <class Traits>
 class XBasicRefCountCritSection {
   public:
     using LockType = typename Traits::LockType;
     static constexpr bool kReleaseMayThrow = Traits::kUnlockMayThrow;
 
-    XBasicRefCountCritSection() = default;
+    explicit XBasicRefCountCritSection(XLockRank rank = XLockRank()) : m_order(rank) {}
     virtual ~XBasicRefCountCritSection() = default;
     XBasicRefCountCritSection(const XBasicRefCountCritSection&) = delete;
     XBasicRefCountCritSection& operator=(const XBasicRefCountCritSection&) = delete;
 
     void AddLockRef() {
-        XRecord* const record = OwnOrNewRecord();
-        if (record->count <= 0) {
-            AcquireMain(record, false);
+        XRecord* const record = OwnRecord();
+        if (record == nullptr || record->count <= 0 || record->readFlag == 1) {
+            AddOuterRef(record, false);
             return;
-        }
-        if (record->readFlag == 1) {
-            // The reference is refused, so the count does not take it.
-            RefuseWriteInRead();
         }
         ++record->count;
     }
 
     void AddReadLockRef() {
-        XRecord* const record = OwnOrNewRecord();
-        if (record->count <= 0) {
-            AcquireMain(record, true);
+        XRecord* const record = OwnRecord();
+        if (record == nullptr || record->count <= 0) {
+            AddOuterRef(record, true);
             return;
         }
         ++record->count;
@@ -201,24 +292,11 @@ class XBasicRefCountCritSection {
 
     void ReleaseLockRef() {
         XRecord* const record = OwnRecord();
-        if (record == nullptr) {
-            ReportRelease(
-                216,
-                L"trying to unlock the critical section without having it locked for the running thread");
+        if (record == nullptr || record->count <= 1) {
+            ReleaseOuterRef(record);
             return;
         }
-        const LONG count = --record->count;
-        if (count < 0) {
-            ReportRelease(
-                180,
-                L"trying to unlock the critical section being already unlocked for the running thread "
-                L"before");
-            return;
-        }
-        if (count > 0) {
-            return;
-        }
-        ReleaseMain(record);
+        --record->count;
     }
 
     // For tests and diagnostics: the calling thread's reference count (0 when it holds none).
@@ -242,36 +320,6 @@ class XBasicRefCountCritSection {
     // a release without a reference took it below 0.
     XRecord* OwnRecord() const noexcept { return static_cast<XRecord*>(ThreadHeldSections().Find(this)); }
 
-    XRecord* OwnOrNewRecord() {
-        XRecord* const record = OwnRecord();
-        return record != nullptr ? record : NewRecord();
-    }
-
-    // A record with count 0 for the calling thread, which has none.
-    XRecord* NewRecord() {
-        XHeldSections& held = ThreadHeldSections();
-        const DWORD thread = held.ThreadId();
-        XCountLockGuard guard(m_countLock, true);
-        XRecord* record = nullptr;
-        for (XRecord& slot : m_records) {
-            if (slot.thread == 0) {
-                record = &slot;
-                break;
-            }
-        }
-        if (record == nullptr) {
-            record = &m_records.emplace_back();
-        }
-        *record = XRecord{thread, 0, 0};
-        try {
-            held.Add(this, record);
-        } catch (...) {
-            *record = XRecord{0, 0, 0};
-            throw;
-        }
-        return record;
-    }
-
     // The record of a thread that holds nothing any more. When the count lock cannot be entered,
     // the record stays at count 0, where it holds nothing, for the thread's next reference; the
     // release has succeeded all the same, so nothing is reported.
@@ -285,15 +333,69 @@ class XBasicRefCountCritSection {
         }
     }
 
-    // The first and the last reference: the main lock and the record's creation and erasure. Kept
-    // apart from the nested references' few instructions, which can then be inlined.
+    // A reference that is not nested: the thread's first, or a write reference inside its own read
+    // reference, which is refused (the count does not take it). Kept apart from the nested
+    // references' few instructions, which can then be inlined without keeping the record across a
+    // call; the record's creation is written out here, where it costs no further call.
+    VQ_NOINLINE void AddOuterRef(XRecord* record, bool read) {
+        if (record == nullptr) {
+            // A record with count 0 for the calling thread, which has none.
+            XHeldSections& held = ThreadHeldSections();
+            const DWORD thread = held.ThreadId();
+            XCountLockGuard guard(m_countLock, true);
+            for (XRecord& slot : m_records) {
+                if (slot.thread == 0) {
+                    record = &slot;
+                    break;
+                }
+            }
+            if (record == nullptr) {
+                record = &m_records.emplace_back();
+            }
+            *record = XRecord{thread, 0, 0};
+            try {
+                held.Add(this, record);
+            } catch (...) {
+                *record = XRecord{0, 0, 0};
+                throw;
+            }
+        }
+        if (record->count <= 0) {
+            AcquireMain(record, read);
+            return;
+        }
+        RefuseWriteInRead();
+    }
+
+    // The release of a reference that is not nested: the thread's last, or one it does not hold.
+    VQ_NOINLINE void ReleaseOuterRef(XRecord* record) {
+        if (record == nullptr) {
+            ReportRelease(
+                216,
+                L"trying to unlock the critical section without having it locked for the running thread");
+            return;
+        }
+        if (--record->count < 0) {
+            ReportRelease(
+                180,
+                L"trying to unlock the critical section being already unlocked for the running thread "
+                L"before");
+            return;
+        }
+        ReleaseMain(record);
+    }
+
+    // The main lock, taken with the thread's first reference and released with its last, and the
+    // record's erasure after the last.
     void AcquireMain(XRecord* record, bool read) {
         record->count = 1;
         record->readFlag = read ? 1 : 0;
+        m_order.Locking();
         try {
             Traits::LockEx(m_mainLock, read);
         } catch (...) {
             // Nothing was locked: the thread holds no reference.
+            m_order.Unlocked();
             record->count = 0;
             Erase(record);
             throw;
@@ -309,6 +411,7 @@ class XBasicRefCountCritSection {
             record->count = 1;
             throw;
         }
+        m_order.Unlocked();
         Erase(record);
     }
 
@@ -335,6 +438,7 @@ class XBasicRefCountCritSection {
     LockType m_mainLock;
     CComAutoCriticalSection m_countLock;
     std::deque<XRecord> m_records;
+    XLockOrderCheck m_order;
 };
 
 // Gives the reference-counted section back to the scoped references.
@@ -500,6 +604,10 @@ class XCritData : public XCritData_write<T> {
     XCritData() = default;
     template <class... Args>
     explicit XCritData(Args&&... args) : m_value(std::forward<Args>(args)...) {}
+    // A value with its place in the lock order, made from `args`.
+    template <class... Args>
+    explicit XCritData(XLockRank rank, Args&&... args)
+        : m_value(std::forward<Args>(args)...), m_section(rank) {}
     XCritData(const XCritData&) = delete;
     XCritData& operator=(const XCritData&) = delete;
 

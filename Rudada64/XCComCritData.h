@@ -10,7 +10,7 @@
 //   "VQ CriticalData Error: , File: <file>, Line: <line>[, Reason: <reason>]". The thread's
 //   reference record is restored so that it again matches what the thread holds.
 // - The count lock is a second ATL section, guarded and failing as in XBasicCritSection.h.
-// - Lock order between different guarded values is the caller's rule.
+// - A value may be given a place in the lock order (XLockRank), checked as in XBasicCritSection.h.
 #pragma once
 
 #include <exception>
@@ -124,6 +124,7 @@ template <class T>
 class XCComCritData : public XCComCritData_write<T> {
   public:
     XCComCritData() = default;
+    explicit XCComCritData(XLockRank rank) : m_section(rank) {}
     XCComCritData(const XCComCritData&) = delete;
     XCComCritData& operator=(const XCComCritData&) = delete;
 

@@ -24,7 +24,8 @@
 // - Threads: Start on any thread, the body on the task thread, Stop, WaitForTermination,
 //   GetTaskException and the destructor on any other. The status and the stored error are guarded
 //   data; the status lock is held across thread creation, so the task thread cannot mark the task
-//   Stopped before Start has marked it Running.
+//   Stopped before Start has marked it Running. Both have their place in the lock order
+//   (XThreadedTaskLockRank): a scheduler's own guarded data ranks above the status.
 // - XThreadedTaskTraits::XThreadSchedulerTraits<Scheduler> forwards StartThread to a scheduler
 //   class; a traits class may be any class with that static function.
 #pragma once
@@ -54,6 +55,15 @@ class XThreadSchedulerTraits {
 };
 
 }  // namespace XThreadedTaskTraits
+
+// The task's guarded data in the lock order (XBasicCritSection.h). Start holds the status while the
+// scheduler creates and records the thread; nothing is locked while the stored error is held.
+namespace XThreadedTaskLockRank {
+
+inline constexpr XLockRank kProceedStatus{1};
+inline constexpr XLockRank kTaskException{2};
+
+}  // namespace XThreadedTaskLockRank
 
 template <class owner, class ThreadSchedulerTraits>
 class XThreadedTask {
@@ -248,6 +258,6 @@ class XThreadedTask {
     // Created by the task thread while other threads may already wait for it.
     vqplatform::atomic_unique_handle m_hTaskTerminationEvent;
     int m_nPriority;
-    XCritData<ProceedStatus> m_ProceedStatus{NotStarted};
-    XCritData<XWrappedVQException> m_TaskException;
+    XCritData<ProceedStatus> m_ProceedStatus{XThreadedTaskLockRank::kProceedStatus, NotStarted};
+    XCritData<XWrappedVQException> m_TaskException{XThreadedTaskLockRank::kTaskException};
 };

@@ -81,7 +81,11 @@ bool VisitRegistrationsOf(XEmergencyHandlerInstance::XRegistry& registry, XClien
 XEmergencyHandlerInstance::XEmergencyHandlerInstance() : XEmergencyHandlerInstance(WorkerStarter()) {}
 
 XEmergencyHandlerInstance::XEmergencyHandlerInstance(WorkerStarter startWorker)
-    : m_excepLogger(100), m_startWorker(std::move(startWorker)) {}
+    : m_registry(vqlockrank::kRegistry),
+      m_excepLogger(vqlockrank::kExceptionLogger, 100),
+      m_pGIT(vqlockrank::kInterfaceTable),
+      m_clientIdentity(vqlockrank::kClientIdentity),
+      m_startWorker(std::move(startWorker)) {}
 
 XEmergencyHandlerInstance::~XEmergencyHandlerInstance() {
     // Before the fields that its worker uses.

@@ -8,9 +8,10 @@
 //   Its first call also pins the module and the libraries the worker runs in (VQError64,
 //   VQConvert64, VQComUtilities64, vqplatform): they stay loaded until the process ends.
 //   Init() runs under the instance's own lock, one thread at a time.
-// - Registry, exception logger and table pointer are guarded data, each with a lock of its own.
-//   Lock order: registry before table, registry before logger; the table's lock is never held
-//   while the registry's is taken.
+// - Registry, exception logger, table pointer and client identity are guarded data, each with a
+//   lock of its own. Lock order: registry before table, logger and identity, ranked so (xmodule.h)
+//   and checked where the check is built in; the table's lock is never held while the registry's is
+//   taken.
 // - Client threads call AddHandler, RemoveHandler, AddClientId and RemoveClientId; the worker
 //   calls GetServerEmergencyAgentFromGIT inside its registry write proxy.
 // - The passes and the worker-end dispatch mark their thread, whatever the instance. The exported

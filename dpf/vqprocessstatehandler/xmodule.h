@@ -1,13 +1,30 @@
-// What the module's sources share: the source file their reports name, and the publication of the
-// lazily created singletons.
+// What the module's sources share: the source file their reports name, the lock order of the
+// module's guarded data, and the publication of the lazily created singletons.
 #pragma once
 
 #include <atomic>
 #include <memory>
 
+#include "Rudada64/XBasicCritSection.h"
+#include "Rudada64/XThreadedTask.h"
+
 // Every report of the module names its chief source. This file name and the report line numbers
 // written beside it are part of the log format: tools that read the log book key on them.
 inline constexpr const char* kSourceFile = ".\\xemergencyhandlerinstance";
+
+// The lock order of the module's guarded data (see XLockRank; lower ranks are locked first). The
+// passes hold the registry while they read the table and the client identity and collect errors in
+// the logger; a server deregistration holds it while it revokes from the table. The task's status is
+// held while the scheduler records a new thread in the thread registry.
+namespace vqlockrank {
+
+inline constexpr XLockRank kRegistry{1};
+inline constexpr XLockRank kInterfaceTable{2};
+inline constexpr XLockRank kExceptionLogger{2};
+inline constexpr XLockRank kClientIdentity{2};
+inline constexpr XLockRank kThreadRegistry{XThreadedTaskLockRank::kProceedStatus.value + 1};
+
+}  // namespace vqlockrank
 
 // Installs `created` in `slot` with a compare-and-exchange against empty and returns what the slot
 // then holds: `created`, or the object of a thread that won the race (the loser's own is destroyed

@@ -18,8 +18,10 @@ std::atomic<XStateHandlerInstance::ThreadRegistry*> g_pThreadRegistry{nullptr};
 XStateHandlerInstance::ThreadRegistry* XStateHandlerInstance::Instance() {
     VQ_FUNCTION_NAME(L"XStateHandlerInstance::Instance");
     ThreadRegistry* const pRegistry = g_pThreadRegistry.load(std::memory_order_acquire);
-    return pRegistry != nullptr ? pRegistry
-                                : PublishSingleton(g_pThreadRegistry, std::make_unique<ThreadRegistry>());
+    return pRegistry != nullptr
+               ? pRegistry
+               : PublishSingleton(g_pThreadRegistry,
+                                  std::make_unique<ThreadRegistry>(vqlockrank::kThreadRegistry));
 }
 
 void XStateHandlerInstance::TerminateRegisteredThreads() {

@@ -10,7 +10,8 @@
 //   registry, holding the registry's lock throughout; it never throws. On Linux a thread that is
 //   already running cannot be terminated (vqplatform/threads.h): it runs on, only its handle is
 //   closed.
-// - The registry is guarded data of the ATL lock variant: touch it only through GetProxy().
+// - The registry is guarded data of the ATL lock variant: touch it only through GetProxy(). It ranks
+//   after the threaded task's status in the lock order (xmodule.h).
 #pragma once
 
 #include <list>

@@ -122,6 +122,31 @@ TEST_F(GuardedDataTest, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLog
     EXPECT_EQ(data.Section().ThreadRefCount(), 0) << "the release changed nothing";
 }
 
+// Lower ranks first, and nesting on a held value, pass; a lower rank locked while a higher one is
+// held stops the process at once, whichever lock variant holds the higher rank.
+TEST(GuardedDataDeathTest, ALowerRankLockedUnderAHigherOneAborts) {
+    if (!XLockOrderCheck::kEnabled) {
+        GTEST_SKIP() << "the lock order check is not built in";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    XCritData<int> low(XLockRank(1), 5);
+    XCComCritData<int> high(XLockRank(2));
+    {
+        auto outer = low.GetReadProxy();
+        auto inner = high.GetProxy();
+        auto nested = low.GetReadProxy();
+        EXPECT_EQ(*nested, 5);
+    }
+    { auto alone = high.GetProxy(); }
+    EXPECT_EQ(low.Read(), 5) << "a released higher rank still counted";
+    EXPECT_DEATH(
+        {
+            auto outer = high.GetProxy();
+            low.Write(6);
+        },
+        "VQ lock order violated: a guarded value of rank 1 is locked while the thread holds one of rank 2");
+}
+
 TEST_F(GuardedDataTest, WritersExcludeEveryoneAndReadersShare) {
     Data data;
     std::atomic<int> inside{0};
