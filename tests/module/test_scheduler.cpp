@@ -70,6 +70,11 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED, 1);
     EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
     EXPECT_EQ(RegistryCopy().size(), before);
+    // Recorded, but the lock fails to leave: the registry's handle stays open, on an ended thread.
+    seams::FailNext(seams::Operation::CritSecLeave, 1, E_UNEXPECTED, 1);
+    EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
+    XStateHandlerInstance::Instance()->Section().ReleaseLockRef();  // the lock the failed leave kept
+    EXPECT_EQ(ExitCode(RegistryCopy().back()), 0xFFFFFFFFu);
     // A thread started after it has run to its end; one left running behind the error ran first.
     EXPECT_EQ(ExitCode(Start(counting, -1)), 1u);
     EXPECT_EQ(runs.load(), 1);
