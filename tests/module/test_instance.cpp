@@ -196,6 +196,30 @@ TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
     EXPECT_EQ(agent->RefCount(), 1u) << "revoked from the table";
 }
 
+// A table that cannot be made, or that refuses the agent, is thrown; nothing is registered.
+TEST_F(RegistrationTest, ATableOrAgentRegistrationFailureIsThrown) {
+    auto agent = TestAgent::Create();
+    const auto failure = [&](Operation op,
+                             DWORD hr) -> std::tuple<int, HRESULT, int, unsigned, std::wstring> {
+        seams::FailNext(op, 1, hr);
+        try {
+            instance.AddHandler(&handlerA, agent->AsAgent());
+        } catch (const XWrappedVQException& e) {
+            return {e->Type(), e->HResult(), e->Severity(), e->Location().Line(), e->Message().ToWString()};
+        }
+        return {};
+    };
+    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E),
+              std::make_tuple(2, static_cast<HRESULT>(0x8007000E), 8, 367u,
+                              std::wstring(L"CoCreateInstance IID_IGlobalInterfaceTable failed")));
+    EXPECT_EQ(failure(Operation::GitRegister, 0x8000FFFF),
+              std::make_tuple(2, static_cast<HRESULT>(0x8000FFFF), 3, 380u,
+                              std::wstring(L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed")));
+    EXPECT_TRUE(Registry().empty());
+    EXPECT_EQ(agent->RefCount(), 1u);
+    EXPECT_TRUE(FailoverCalls().empty());
+}
+
 // An id goes to the handler's first registration only and leaves every registration; an id for a
 // handler without registration is refused. Removing a handler removes, in cookie order, each
 // registration no other handler shares. Without the error state the registry changes all the same,

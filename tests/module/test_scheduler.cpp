@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <list>
+#include <string>
 #include <tuple>
 
 #include "platform/test_helpers.h"
@@ -37,7 +38,7 @@ class SchedulerTest : public vqtest::ModuleTest {
 };
 
 // The routine's result is the exit code; a failed creation is thrown and records nothing; a failed
-// priority is logged and the thread runs.
+// priority is logged and the thread runs; a thread without its parameter logs that and ends.
 TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
     EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
     const std::size_t before = RegistryCopy().size();
@@ -57,6 +58,10 @@ TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
     const auto log = XVQLogBook::Entries();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(std::make_tuple(log[0].kind, log[0].line), std::make_tuple(XVQLogEntry::Kind::ApiError, 243u));
+    XVQLogBook::Clear();
+    EXPECT_EQ(XEmergencyHandlerThreadScheduler::RunThreadTask(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(std::make_tuple(XVQLogBook::Entries().at(0).line, XVQLogBook::Entries().at(0).message),
+              std::make_tuple(194u, std::wstring(L"thread param == NULL - cannot run thread task routine")));
 }
 
 // The handle is recorded before the thread runs: a registry that cannot take it ends the thread

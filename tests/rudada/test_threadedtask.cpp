@@ -132,7 +132,7 @@ TEST_F(ThreadedTaskTest, AThrowingBodyEndsStoppedWithItsErrorStored) {
     }
     const XWrappedVQException stored = standard.GetTaskException();
     EXPECT_EQ(std::make_tuple(stored->Message().ToWString(), stored->Severity(), stored->Location().Line()),
-              std::make_tuple(std::wstring(L"body failed"), XVQEXCEP::VQ_SEVERITY_SEVERE, 425u));
+              std::make_tuple(std::wstring(L"body failed"), 8, 425u));
     EXPECT_EQ(own.GetTaskException().Get(), wrapped.Get()) << "stored as it was thrown";
     EXPECT_EQ(other.GetTaskException()->Location().Line(), 429u);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "stored, not logged";
