@@ -131,10 +131,12 @@ TEST(GuardedDataDeathTest, ALowerRankLockedUnderAHigherOneAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     XCritData<int> low(XLockRank(1), 5);
     XCComCritData<int> high(XLockRank(2));
+    XCritData<int> unranked;
     {
         auto outer = low.GetReadProxy();
         auto inner = high.GetProxy();
         auto nested = low.GetReadProxy();
+        unranked.Write(1);  // never checked
         EXPECT_EQ(*nested, 5);
     }
     { auto alone = high.GetProxy(); }
