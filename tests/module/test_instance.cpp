@@ -196,7 +196,8 @@ TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
     EXPECT_EQ(agent->RefCount(), 1u) << "revoked from the table";
 }
 
-// A table that cannot be made, or that refuses the agent, is thrown; nothing is registered.
+// A table that cannot be made, or that refuses the agent, is thrown; nothing is registered. A
+// released table is made anew.
 TEST_F(RegistrationTest, ATableOrAgentRegistrationFailureIsThrown) {
     auto agent = TestAgent::Create();
     const auto failure = [&](Operation op,
@@ -209,12 +210,14 @@ TEST_F(RegistrationTest, ATableOrAgentRegistrationFailureIsThrown) {
         }
         return {};
     };
-    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E),
-              std::make_tuple(2, static_cast<HRESULT>(0x8007000E), 8, 367u,
-                              std::wstring(L"CoCreateInstance IID_IGlobalInterfaceTable failed")));
+    const std::tuple<int, HRESULT, int, unsigned, std::wstring> noTable(
+        2, static_cast<HRESULT>(0x8007000E), 8, 367u, L"CoCreateInstance IID_IGlobalInterfaceTable failed");
+    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable);
     EXPECT_EQ(failure(Operation::GitRegister, 0x8000FFFF),
               std::make_tuple(2, static_cast<HRESULT>(0x8000FFFF), 3, 380u,
                               std::wstring(L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed")));
+    instance.ReleaseGIT();
+    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable) << "a released table is made anew";
     EXPECT_TRUE(Registry().empty());
     EXPECT_EQ(agent->RefCount(), 1u);
     EXPECT_TRUE(FailoverCalls().empty());
