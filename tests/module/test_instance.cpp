@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "components/test_error_support.h"
 #include "platform/test_helpers.h"
 #include "seams/ErrorState.h"
 #include "seams/HostName.h"
@@ -52,14 +53,14 @@ Calls FailoverCalls() {
 using TeardownTest = ModuleTest;
 
 // An instance of its own (its worker start replaced by a counter).
-class InstanceTest : public ModuleTest {
+class InstanceTest : public LogBookTest {
   protected:
     void TearDown() override {
         for (const DWORD cookie : m_added) {
             instance.RevokeFromGIT(cookie);
         }
         instance.ReleaseGIT();
-        ModuleTest::TearDown();
+        LogBookTest::TearDown();
     }
 
     // Registers `agent` for `handler` through AddHandler; returns the new registration's cookie.
@@ -200,27 +201,20 @@ TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
 // released table is made anew.
 TEST_F(RegistrationTest, ATableOrAgentRegistrationFailureIsThrown) {
     auto agent = TestAgent::Create();
-    const auto failure = [&](Operation op,
-                             DWORD hr) -> std::tuple<int, HRESULT, int, unsigned, std::wstring> {
+    const auto failure = [&](Operation op, DWORD hr) {
         seams::FailNext(op, 1, hr);
-        try {
-            instance.AddHandler(&handlerA, agent->AsAgent());
-        } catch (const XWrappedVQException& e) {
-            return {e->Type(), e->HResult(), e->Severity(), e->Location().Line(), e->Message().ToWString()};
-        }
-        return {};
+        return Fields(Caught([&] { instance.AddHandler(&handlerA, agent->AsAgent()); }));
     };
-    const std::tuple<int, HRESULT, int, unsigned, std::wstring> noTable(
-        2, static_cast<HRESULT>(0x8007000E), 8, 367u, L"CoCreateInstance IID_IGlobalInterfaceTable failed");
+    const ExcepFields noTable(2, static_cast<HRESULT>(0x8007000E), 8,
+                              L"CoCreateInstance IID_IGlobalInterfaceTable failed", 2, 367);
     EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable);
     EXPECT_EQ(failure(Operation::GitRegister, 0x8000FFFF),
-              std::make_tuple(2, static_cast<HRESULT>(0x8000FFFF), 3, 380u,
-                              std::wstring(L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed")));
+              ExcepFields(2, static_cast<HRESULT>(0x8000FFFF), 3,
+                          L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed", 2, 380));
     instance.ReleaseGIT();
     EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable) << "a released table is made anew";
-    EXPECT_TRUE(Registry().empty());
+    EXPECT_TRUE(Registry().empty() && FailoverCalls().empty());
     EXPECT_EQ(agent->RefCount(), 1u);
-    EXPECT_TRUE(FailoverCalls().empty());
 }
 
 // An id goes to the handler's first registration only and leaves every registration; an id for a
