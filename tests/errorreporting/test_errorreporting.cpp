@@ -50,6 +50,9 @@ TEST_F(ErrorReportingTest, ThrowFunctionsFormTheHResultAndPassOneMoreCount) {
         EXPECT_EQ(Fields(Caught([&] { ThrowHRExcepIfFailed(at, row.first, L"m", L""); })),
                   ExcepFields(2, row.first, row.second, L"m", 2, 277));
     }
+    const XWrappedVQException null = Caught([&] { XVQError::CheckPtr_ThrowExcep(at, nullptr, L""); });
+    EXPECT_EQ(Fields(null), ExcepFields(2, static_cast<HRESULT>(0x80004003), 8, L"null pointer", 1, 277));
+    EXPECT_EQ(null->SubCode(), -1);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "throwing reports nothing by itself";
 }
 
