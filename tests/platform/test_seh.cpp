@@ -43,8 +43,13 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
     const struct {
         std::function<void()> fault;
         DWORD code;
-    } kFaults[] = {{[&lock] { vqtest::ReadUnderLock(lock, g_null); }, EXCEPTION_ACCESS_VIOLATION},
-                   {[&lock] { vqtest::DivideUnderLock(lock, 7, g_zero); }, EXCEPTION_INT_DIVIDE_BY_ZERO}};
+    } kFaults[] = {
+        {[&lock] { vqtest::ReadUnderLock(lock, g_null); }, EXCEPTION_ACCESS_VIOLATION},
+        {[&lock] { vqtest::DivideUnderLock(lock, 7, g_zero); }, EXCEPTION_INT_DIVIDE_BY_ZERO},
+#if !defined(_WIN32)
+        {[] { vqtest::ExecuteIllegalInstruction(); }, EXCEPTION_ILLEGAL_INSTRUCTION},
+#endif
+    };
     OnTranslatingThread([&] {
         EXPECT_EQ(vqplatform::SetThreadTranslator(Translate), nullptr);
         std::thread([] {
