@@ -30,8 +30,8 @@ class XVQLogBookTest : public vqtest::LogBookTest {
         const XVQLogEntry e = TakeOnly();
         if (std::tie(e.kind, e.severity, e.type, e.hr, e.message, e.text) !=
                 std::make_tuple(kind, severity, type, hr, message, text) ||
-            PlaceOf(e) != place || e.processId != GetCurrentProcessId() ||
-            e.threadId != GetCurrentThreadId() || e.time < m_start ||
+            (kind != Kind::ApiError && e.apiError != 0) || PlaceOf(e) != place ||
+            e.processId != GetCurrentProcessId() || e.threadId != GetCurrentThreadId() || e.time < m_start ||
             e.time > std::chrono::system_clock::now()) {
             return ::testing::AssertionFailure() << e.Format();
         }
@@ -57,6 +57,8 @@ TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     EXPECT_TRUE(Logged(Kind::Exception, 3, 2, E_ABORT, L"wait failed", L"second", PlaceOf(At(58))));
     XVQError::WriteErrorToLogBook(at, XWrappedVQException(), false, 0);
     EXPECT_TRUE(Logged(Kind::Exception, 0, 0, S_OK, L"empty exception", L""));
+    XVQError::WriteErrorToLogBook(XWrappedVQException(), false, 0);  // nowhere
+    EXPECT_TRUE(Logged(Kind::Exception, 0, 0, S_OK, L"empty exception", L"", vqtest::Place{}));
     XVQError::WriteErrorToLogBook(at, std, VQ_SEVERITY_SEVERE, L"t");
     EXPECT_TRUE(Logged(Kind::StdException, 8, 3, E_FAIL, L"caf\u00E9", L"t"));
     XVQError::WriteErrorToLogBook(at, atl, VQ_SEVERITY_SEVERE, L"t");

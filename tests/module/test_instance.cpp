@@ -234,7 +234,6 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
         EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {7, 8}}}));
         EXPECT_EQ(Registry().at(second).m_handlers, (Handlers{{&handlerA, {}}}));
         instance.RemoveClientId(&handlerA, 7);
-        instance.RemoveClientId(&handlerA, 99);  // never registered: deregistered all the same
         EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {8}}}));
         RecordingHandler never(journal);
         EXPECT_THROW(instance.AddClientId(&never, 5), XWrappedVQException);
@@ -245,6 +244,8 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
             proxy->registrations.at(shared).m_handlers[&handlerB].insert(9);
             proxy->handlerCookies.emplace(&handlerB, shared);
         }
+        // Never registered: deregistered all the same, from a registration it shares too, once.
+        instance.RemoveClientId(&handlerA, 99);
         // The server deregistration drops the remaining id without deregistering it one by one.
         instance.RemoveHandler(&handlerA);
         instance.RemoveHandler(&handlerA);  // nothing left to remove
@@ -260,6 +261,7 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
                                                    {kDeregister, second, 7, 0, L""},
                                                    {kDeregister, first, 99, 0, L""},
                                                    {kDeregister, second, 99, 0, L""},
+                                                   {kDeregister, shared, 99, 0, L""},
                                                    {kRemoved, first, 0, 0, L""},
                                                    {kRemoved, second, 0, 0, L""}}));
         instance.RemoveHandler(&handlerB);
