@@ -57,6 +57,7 @@ TEST(XVQComBSTR, AttachTakesTheTextAsItIsAndFreesTheOneBefore) {
 TEST(VQUtf8, MalformedInputBecomesReplacementCharacters) {
     EXPECT_EQ(VQUtf8ToWide("a\xFFz"), L"a\uFFFDz");
     EXPECT_EQ(VQUtf8ToWide("\xE2\x82"), L"\uFFFD");                              // truncated at the end
+    EXPECT_EQ(VQUtf8ToWide("\xE2z\xC3z"), L"\uFFFDz\uFFFDz");                    // no continuation byte
     EXPECT_EQ(VQUtf8ToWide("\xE0\x80\xAF"), L"\uFFFD\uFFFD\uFFFD");              // overlong
     EXPECT_EQ(VQUtf8ToWide("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");              // encoded surrogate
     EXPECT_EQ(VQUtf8ToWide("\xF4\x90\x80\x80x"), L"\uFFFD\uFFFD\uFFFD\uFFFDx");  // past U+10FFFF

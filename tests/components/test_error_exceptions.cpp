@@ -15,16 +15,15 @@ class ErrorComponentTest : public vqtest::LogBookTest {};
 
 TEST(XHRErrorcodeHandler, RanksFailuresBySeverity) {
     for (const HRESULT hr : {S_OK, S_FALSE}) {
-        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), VQ_SEVERITY_NONE);
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), 0);
     }
-    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_OUTOFMEMORY), VQ_SEVERITY_CRITICAL);
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_OUTOFMEMORY), 11);
     for (const HRESULT hr :
          {RPC_E_DISCONNECTED, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
           HRESULT_FROM_WIN32(RPC_S_CALL_FAILED), HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE)}) {
-        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), VQ_SEVERITY_ERROR)
-            << "a lost server can fail over";
+        EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(hr), 6) << "a lost server can fail over";
     }
-    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_FAIL), VQ_SEVERITY_SEVERE);
+    EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(E_FAIL), 8);
 }
 
 TEST(XVQExcepRefLogger, KeepsTheMostRecentAndIgnoresEmptyOnes) {

@@ -30,8 +30,8 @@ class XVQLogBookTest : public vqtest::LogBookTest {
         const XVQLogEntry e = TakeOnly();
         if (std::tie(e.kind, e.severity, e.type, e.hr, e.message, e.text) !=
                 std::make_tuple(kind, severity, type, hr, message, text) ||
-            PlaceOf(e) != place || e.processId != GetCurrentProcessId() ||
-            e.threadId != GetCurrentThreadId() || e.time < m_start ||
+            (kind != Kind::ApiError && e.apiError != 0) || PlaceOf(e) != place ||
+            e.processId != GetCurrentProcessId() || e.threadId != GetCurrentThreadId() || e.time < m_start ||
             e.time > std::chrono::system_clock::now()) {
             return ::testing::AssertionFailure() << e.Format();
         }
@@ -48,38 +48,35 @@ TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     _com_error com(rpcDown);
     std::runtime_error std("caf\xC3\xA9");
     ATL::CAtlException atl(E_INVALIDARG);
-    COleException ole(E_NOINTERFACE);
+    COleException ole(E_ABORT);
     MuteException mute;
-    wchar_t oleText[256] = {};
-    ASSERT_TRUE(ole.GetErrorMessage(oleText, 256));
 
     XVQError::WriteErrorToLogBook(at, com, L"t");
-    EXPECT_TRUE(Logged(Kind::ComError, VQ_SEVERITY_ERROR, VQ_TYPE_SYSTEM, rpcDown, L"COM error", L"t"));
+    EXPECT_TRUE(Logged(Kind::ComError, 6, 1, rpcDown, L"COM error", L"t"));
     XVQError::WriteErrorToLogBook(raised, true, 7);
-    EXPECT_TRUE(Logged(Kind::Exception, VQ_SEVERITY_WARNING, VQ_TYPE_MODULE, E_ABORT, L"wait failed",
-                       L"second", PlaceOf(At(58))));
+    EXPECT_TRUE(Logged(Kind::Exception, 3, 2, E_ABORT, L"wait failed", L"second", PlaceOf(At(58))));
     XVQError::WriteErrorToLogBook(at, XWrappedVQException(), false, 0);
-    EXPECT_TRUE(Logged(Kind::Exception, VQ_SEVERITY_NONE, 0, S_OK, L"empty exception", L""));
+    EXPECT_TRUE(Logged(Kind::Exception, 0, 0, S_OK, L"empty exception", L""));
+    XVQError::WriteErrorToLogBook(XWrappedVQException(), false, 0);  // nowhere
+    EXPECT_TRUE(Logged(Kind::Exception, 0, 0, S_OK, L"empty exception", L"", vqtest::Place{}));
     XVQError::WriteErrorToLogBook(at, std, VQ_SEVERITY_SEVERE, L"t");
-    EXPECT_TRUE(Logged(Kind::StdException, VQ_SEVERITY_SEVERE, VQ_TYPE_STD, E_FAIL, L"caf\u00E9", L"t"));
+    EXPECT_TRUE(Logged(Kind::StdException, 8, 3, E_FAIL, L"caf\u00E9", L"t"));
     XVQError::WriteErrorToLogBook(at, atl, VQ_SEVERITY_SEVERE, L"t");
-    EXPECT_TRUE(
-        Logged(Kind::AtlException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_INVALIDARG, L"ATL exception", L"t"));
+    EXPECT_TRUE(Logged(Kind::AtlException, 8, 1, E_INVALIDARG, L"ATL exception", L"t"));
     XVQError::WriteErrorToLogBook(at, &ole, VQ_SEVERITY_SEVERE, L"t");
-    EXPECT_TRUE(Logged(Kind::MfcException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_NOINTERFACE, oleText, L"t"));
+    EXPECT_TRUE(
+        Logged(Kind::MfcException, 8, 1, static_cast<HRESULT>(0x80004004), L"Operation aborted", L"t"));
     XVQError::WriteErrorToLogBook(at, &mute, VQ_SEVERITY_SEVERE, L"");
-    EXPECT_TRUE(
-        Logged(Kind::MfcException, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_FAIL, L"MFC exception", L""));
+    EXPECT_TRUE(Logged(Kind::MfcException, 8, 1, E_FAIL, L"MFC exception", L""));
     XVQError::WriteErrorToLogBook(at, long{E_OUTOFMEMORY}, VQ_SEVERITY_CRITICAL, L"m", false, 0);
-    EXPECT_TRUE(Logged(Kind::HResult, VQ_SEVERITY_CRITICAL, VQ_TYPE_SYSTEM, E_OUTOFMEMORY, L"m", L""));
+    EXPECT_TRUE(Logged(Kind::HResult, 11, 1, E_OUTOFMEMORY, L"m", L""));
     XVQError::WriteUnknownErrorToLogBook(at, L"t");
-    EXPECT_TRUE(
-        Logged(Kind::Unknown, VQ_SEVERITY_SEVERE, VQ_TYPE_UNKNOWN, E_FAIL, L"unknown exception", L"t"));
+    EXPECT_TRUE(Logged(Kind::Unknown, 8, 5, E_FAIL, L"unknown exception", L"t"));
     XVQError::WriteAPIErrorToLogBook(at, L"m", ERROR_ACCESS_DENIED);
     EXPECT_EQ(XVQLogBook::Entries().at(0).apiError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Logged(Kind::ApiError, VQ_SEVERITY_SEVERE, VQ_TYPE_SYSTEM, E_ACCESSDENIED, L"m", L""));
+    EXPECT_TRUE(Logged(Kind::ApiError, 8, 1, E_ACCESSDENIED, L"m", L""));
     XVQError::WriteLineToErrorLogBook(at, L"hello", L"world");
-    EXPECT_TRUE(Logged(Kind::Line, VQ_SEVERITY_NONE, 0, S_OK, L"hello", L"world"));
+    EXPECT_TRUE(Logged(Kind::Line, 0, 0, S_OK, L"hello", L"world"));
     int target = 0;
     EXCEPTION_RECORD record{};
     record.ExceptionAddress = &target;
@@ -90,12 +87,11 @@ TEST_F(XVQLogBookTest, EachWriterMakesOneEntryOfItsKindAtItsPlace) {
     ASSERT_NE(structured, nullptr) << "the reported exception is raised";
     EXPECT_EQ(structured->Address(), &target);
     EXPECT_EQ(structured->AdditionalText().ToUtf8().rfind("address 0x", 0), 0u);
-    EXPECT_TRUE(Logged(Kind::Structured, VQ_SEVERITY_CRITICAL, VQ_TYPE_STRUCTURED,
-                       static_cast<HRESULT>(EXCEPTION_ACCESS_VIOLATION), L"access violation",
-                       structured->AdditionalText()));
+    EXPECT_TRUE(Logged(Kind::Structured, 11, 4, static_cast<HRESULT>(EXCEPTION_ACCESS_VIOLATION),
+                       L"access violation", structured->AdditionalText()));
     XVQError::TranslateCException(at, 0xE0001234u, nullptr, false);  // unnamed, and no address
-    EXPECT_TRUE(Logged(Kind::Structured, VQ_SEVERITY_CRITICAL, VQ_TYPE_STRUCTURED,
-                       static_cast<HRESULT>(0xE0001234u), L"structured exception 0xE0001234", L""));
+    EXPECT_TRUE(Logged(Kind::Structured, 11, 4, static_cast<HRESULT>(0xE0001234u),
+                       L"structured exception 0xE0001234", L""));
 }
 
 TEST_F(XVQLogBookTest, FormatsOneEscapedKeyValueLine) {
@@ -121,13 +117,21 @@ TEST_F(XVQLogBookTest, FormatsOneEscapedKeyValueLine) {
         e.time = TimePoint(std::chrono::milliseconds(ms));
         EXPECT_EQ(e.Format().rfind(prefix, 0), 0u) << e.Format();
     }
+    // Each kind by its documented name.
+    const char* const kinds[] = {"exception", "com_error", "std_exception", "atl_exception", "mfc_exception",
+                                 "hresult",   "unknown",   "api_error",     "line",          "structured"};
+    for (int kind = 0; kind < 10; ++kind) {
+        e.kind = static_cast<Kind>(kind);
+        EXPECT_NE(e.Format().find(std::string(" kind=") + kinds[kind] + " "), std::string::npos)
+            << kinds[kind];
+    }
 }
 
 TEST_F(XVQLogBookTest, KeepsTheMostRecentEntriesAndWritesEachToTheSink) {
     for (std::size_t i = 0; i <= XVQLogBook::kMaxEntries; ++i) {
         XVQError::WriteLineToErrorLogBook(At(277), std::to_wstring(i).c_str(), L"");
     }
-    ASSERT_EQ(XVQLogBook::Entries().size(), XVQLogBook::kMaxEntries);
+    ASSERT_EQ(XVQLogBook::Entries().size(), 10000u);
     EXPECT_EQ(XVQLogBook::Entries().front().message, L"1");
 
     XVQLogBook::SetSink(XVQLogBook::Sink::Stderr);

@@ -72,6 +72,16 @@ TEST_F(ApiTest, TheWorkerReportsEmergencyFailoverAndLostServerToTheHandlers) {
         ASSERT_FALSE(e.IsEmpty());
         EXPECT_EQ(e->Location().Line(), 470u);
     }
+    // Withdrawing an id reaches the failover registry under the cookie; for a handler without
+    // registration neither deregistration does anything.
+    const std::size_t failoverCalls = errorstate::Calls().size();
+    Api::DeregisterClientConnectionId(&other, 8);
+    Api::DeregisterServerEmergencyHandler(&other);
+    Api::DeregisterClientConnectionId(&handler, 8);
+    const auto failover = errorstate::Calls();
+    ASSERT_EQ(failover.size(), failoverCalls + 1);
+    EXPECT_EQ(std::make_tuple(failover.back().kind, failover.back().cookie, failover.back().clientId),
+              std::make_tuple(errorstate::CallKind::Deregister, watched[1].second, 8));
     Api::DeregisterServerEmergencyHandler(&handler);
     EXPECT_EQ(emergency->RefCount(), 1u) << "revoked from the table";
 }

@@ -22,7 +22,7 @@ TEST_F(ErrorReportingTest, ThrowFunctionsFormTheHResultAndPassOneMoreCount) {
 
     // Last error 0 is still a failure; an HRESULT stays; others get facility 7 and the failure bit.
     const std::pair<DWORD, HRESULT> lastErrors[] = {
-        {0, E_FAIL},
+        {0, static_cast<HRESULT>(0x80004005)},
         {RPC_S_SERVER_UNAVAILABLE, static_cast<HRESULT>(0x800706BA)},
         {static_cast<DWORD>(RPC_E_DISCONNECTED), RPC_E_DISCONNECTED},
         {0x12345678, static_cast<HRESULT>(0x80075678)}};
@@ -30,7 +30,7 @@ TEST_F(ErrorReportingTest, ThrowFunctionsFormTheHResultAndPassOneMoreCount) {
         SetLastError(lastError);
         EXPECT_EQ(Fields(Caught(
                       [&] { ThrowExcepAtLastError(VQ_TYPE_MODULE, VQ_SEVERITY_ERROR, at, L"m", L"", 1); })),
-                  ExcepFields(VQ_TYPE_MODULE, hr, VQ_SEVERITY_ERROR, L"m", 2, 277));
+                  ExcepFields(2, hr, 6, L"m", 2, 277));
     }
     for (const HRESULT success : {S_OK, S_FALSE, static_cast<HRESULT>(0x7FFFFFFF)}) {
         EXPECT_NO_THROW(ThrowExcepIfFailed(VQ_TYPE_MODULE, success, VQ_SEVERITY_SEVERE, at, L"m", L"", 1));
@@ -41,14 +41,18 @@ TEST_F(ErrorReportingTest, ThrowFunctionsFormTheHResultAndPassOneMoreCount) {
     EXPECT_EQ(Fields(Caught([&] {
                   ThrowExcepIfFailed(VQ_TYPE_CRITICAL_DATA, E_POINTER, VQ_SEVERITY_WARNING, at, L"m", L"", 1);
               })),
-              ExcepFields(VQ_TYPE_CRITICAL_DATA, E_POINTER, VQ_SEVERITY_WARNING, L"m", 2, 277));
+              ExcepFields(8, E_POINTER, 3, L"m", 2, 277));
     EXPECT_EQ(Fields(CreateExcepIfFailed(VQ_TYPE_MODULE, E_FAIL, VQ_SEVERITY_WARNING, at, L"m", L"", 1)),
-              ExcepFields(VQ_TYPE_MODULE, E_FAIL, VQ_SEVERITY_WARNING, L"m", 2, 277));
+              ExcepFields(2, E_FAIL, 3, L"m", 2, 277));
     // An HRESULT thrower takes the severity of the HRESULT.
-    for (const HRESULT hr : {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), E_OUTOFMEMORY}) {
-        EXPECT_EQ(Fields(Caught([&] { ThrowHRExcepIfFailed(at, hr, L"m", L""); })),
-                  ExcepFields(VQ_TYPE_MODULE, hr, XHRErrorcodeHandler::GetErrorSeverity(hr), L"m", 2, 277));
+    for (const auto& row : {std::pair<HRESULT, int>{static_cast<HRESULT>(0x800706BA), 6},
+                            {static_cast<HRESULT>(0x8007000E), 11}}) {
+        EXPECT_EQ(Fields(Caught([&] { ThrowHRExcepIfFailed(at, row.first, L"m", L""); })),
+                  ExcepFields(2, row.first, row.second, L"m", 2, 277));
     }
+    const XWrappedVQException null = Caught([&] { XVQError::CheckPtr_ThrowExcep(at, nullptr, L""); });
+    EXPECT_EQ(Fields(null), ExcepFields(2, static_cast<HRESULT>(0x80004003), 8, L"null pointer", 1, 277));
+    EXPECT_EQ(null->SubCode(), -1);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "throwing reports nothing by itself";
 }
 
@@ -69,23 +73,21 @@ TEST_F(ErrorReportingTest, LaddersRouteEachTypeToItsWriterOrCollector) {
         unsigned collectedAt;
     };
     const Row rows[] = {
-        {[] { throw _com_error(E_ACCESSDENIED); }, Kind::ComError, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
+        {[] { throw _com_error(E_ACCESSDENIED); }, Kind::ComError, Kind::Unknown, 216, 5, 839},
         {[&] {
              XVQExceptionFactory::DoThrowException(VQ_TYPE_MODULE, raisedAt, E_POINTER, VQ_SEVERITY_WARNING,
                                                    -1, L"", L"", 2);
          },
-         Kind::Exception, Kind::Exception, 9, VQ_TYPE_MODULE, 9},
-        {[] { throw std::runtime_error("boom"); }, Kind::StdException, Kind::StdException, 212, VQ_TYPE_STD,
-         835},
-        {[] { ATL::AtlThrow(E_UNEXPECTED); }, Kind::AtlException, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
-        {[&] { throw static_cast<CException*>(&mfc); }, Kind::MfcException, Kind::Unknown, 216,
-         VQ_TYPE_UNKNOWN, 839},
-        {[] { throw 42; }, Kind::Unknown, Kind::Unknown, 216, VQ_TYPE_UNKNOWN, 839},
+         Kind::Exception, Kind::Exception, 9, 2, 9},
+        {[] { throw std::runtime_error("boom"); }, Kind::StdException, Kind::StdException, 212, 3, 835},
+        {[] { ATL::AtlThrow(E_UNEXPECTED); }, Kind::AtlException, Kind::Unknown, 216, 5, 839},
+        {[&] { throw static_cast<CException*>(&mfc); }, Kind::MfcException, Kind::Unknown, 216, 5, 839},
+        {[] { throw 42; }, Kind::Unknown, Kind::Unknown, 216, 5, 839},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(&r - rows);
         const bool own = r.full == Kind::Exception;
-        const int severity = own ? VQ_SEVERITY_WARNING : VQ_SEVERITY_SEVERE;
+        const int severity = own ? 3 : 8;
         vqerr::FullLoggingLadder(file, 414, function, r.raise);
         XVQLogEntry e = TakeOnly();
         EXPECT_EQ(std::tie(e.kind, e.severity), std::make_tuple(r.full, severity));

@@ -67,8 +67,7 @@ inline Event OnError(int handler, DWORD kind) {
     return {EventKind::OnAgentError, handler, kind, 0};
 }
 inline Event OnFailover(int handler, int registration) {
-    return {EventKind::OnClientEmergencyFailover, handler,
-            static_cast<DWORD>(VQEmergency::kFailoverRequested), static_cast<DWORD>(registration)};
+    return {EventKind::OnClientEmergencyFailover, handler, 2, static_cast<DWORD>(registration)};
 }
 inline Event GetState(int registration) {
     return {EventKind::GetServerEmergencyState, registration, 0, 0};
@@ -81,10 +80,11 @@ inline Event Request(int registration) {
     return {EventKind::RequestClientEmergencyFailover, registration, 0, 1};
 }
 
-inline constexpr LONG kNormal = VQEmergency::kModeNormal;
-inline constexpr LONG kEmergency = VQEmergency::kModeEmergency;
-inline constexpr DWORD kCommunication = VQEmergency::kAgentErrorCommunication;
-inline constexpr DWORD kOther = VQEmergency::kAgentErrorOther;
+// The values the callbacks receive, as published.
+inline constexpr LONG kNormal = 1;
+inline constexpr LONG kEmergency = 2;
+inline constexpr DWORD kCommunication = 1;
+inline constexpr DWORD kOther = 3;
 inline constexpr ConfigurationAnswer kMask4 = {S_OK, 1, 0x4};  // states with bit 0x4 are emergencies
 inline constexpr FailoverAnswer kAccepted = {S_OK, 0};
 inline constexpr HRESULT kRpcDisconnected = static_cast<HRESULT>(0x80010108);       // facility RPC

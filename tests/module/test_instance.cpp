@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VQError/VQError.h"
+#include "components/test_error_support.h"
 #include "platform/test_helpers.h"
 #include "seams/ErrorState.h"
 #include "seams/HostName.h"
@@ -52,14 +53,14 @@ Calls FailoverCalls() {
 using TeardownTest = ModuleTest;
 
 // An instance of its own (its worker start replaced by a counter).
-class InstanceTest : public ModuleTest {
+class InstanceTest : public LogBookTest {
   protected:
     void TearDown() override {
         for (const DWORD cookie : m_added) {
             instance.RevokeFromGIT(cookie);
         }
         instance.ReleaseGIT();
-        ModuleTest::TearDown();
+        LogBookTest::TearDown();
     }
 
     // Registers `agent` for `handler` through AddHandler; returns the new registration's cookie.
@@ -196,6 +197,26 @@ TEST_F(RegistrationTest, ARemovalThatFailedHalfWayIsFinishedByTheNextRemoval) {
     EXPECT_EQ(agent->RefCount(), 1u) << "revoked from the table";
 }
 
+// A table that cannot be made, or that refuses the agent, is thrown; nothing is registered. A
+// released table is made anew.
+TEST_F(RegistrationTest, ATableOrAgentRegistrationFailureIsThrown) {
+    auto agent = TestAgent::Create();
+    const auto failure = [&](Operation op, DWORD hr) {
+        seams::FailNext(op, 1, hr);
+        return Fields(Caught([&] { instance.AddHandler(&handlerA, agent->AsAgent()); }));
+    };
+    const ExcepFields noTable(2, static_cast<HRESULT>(0x8007000E), 8,
+                              L"CoCreateInstance IID_IGlobalInterfaceTable failed", 2, 367);
+    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable);
+    EXPECT_EQ(failure(Operation::GitRegister, 0x8000FFFF),
+              ExcepFields(2, static_cast<HRESULT>(0x8000FFFF), 3,
+                          L"RegisterInterfaceInGlobal IVQServerEmergencyAgent failed", 2, 380));
+    instance.ReleaseGIT();
+    EXPECT_EQ(failure(Operation::GitCreate, 0x8007000E), noTable) << "a released table is made anew";
+    EXPECT_TRUE(Registry().empty() && FailoverCalls().empty());
+    EXPECT_EQ(agent->RefCount(), 1u);
+}
+
 // An id goes to the handler's first registration only and leaves every registration; an id for a
 // handler without registration is refused. Removing a handler removes, in cookie order, each
 // registration no other handler shares. Without the error state the registry changes all the same,
@@ -213,7 +234,6 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
         EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {7, 8}}}));
         EXPECT_EQ(Registry().at(second).m_handlers, (Handlers{{&handlerA, {}}}));
         instance.RemoveClientId(&handlerA, 7);
-        instance.RemoveClientId(&handlerA, 99);  // never registered: deregistered all the same
         EXPECT_EQ(Registry().at(first).m_handlers, (Handlers{{&handlerA, {8}}}));
         RecordingHandler never(journal);
         EXPECT_THROW(instance.AddClientId(&never, 5), XWrappedVQException);
@@ -224,6 +244,8 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
             proxy->registrations.at(shared).m_handlers[&handlerB].insert(9);
             proxy->handlerCookies.emplace(&handlerB, shared);
         }
+        // Never registered: deregistered all the same, from a registration it shares too, once.
+        instance.RemoveClientId(&handlerA, 99);
         // The server deregistration drops the remaining id without deregistering it one by one.
         instance.RemoveHandler(&handlerA);
         instance.RemoveHandler(&handlerA);  // nothing left to remove
@@ -239,6 +261,7 @@ TEST_F(InstanceTest, ClientIdsWithAndWithoutTheErrorState) {
                                                    {kDeregister, second, 7, 0, L""},
                                                    {kDeregister, first, 99, 0, L""},
                                                    {kDeregister, second, 99, 0, L""},
+                                                   {kDeregister, shared, 99, 0, L""},
                                                    {kRemoved, first, 0, 0, L""},
                                                    {kRemoved, second, 0, 0, L""}}));
         instance.RemoveHandler(&handlerB);

@@ -49,10 +49,10 @@ TEST(IsCommunicationFailure, DecidesByFacilityThenByCode) {
 // Every field of a collected report, checked once per report site. Reports of the passes name the
 // instance's source file.
 struct ExpectedReport {
-    XVQEXCEP::EXCEPTION_TYPE type;
+    int type;
     unsigned line;
     HRESULT hr;
-    XVQEXCEP::ERROR_SEVERITY severity;
+    int severity;
     const wchar_t* message;
     const wchar_t* function;
 };
@@ -61,7 +61,6 @@ using ReportTest = PassesTest;
 
 // Each scenario also checks that a throwing handler stops neither the other handlers nor the pass.
 TEST_F(ReportTest, EveryReportSiteOfThePasses) {
-    using namespace XVQEXCEP;
     const struct {
         Scenario scenario;
         std::vector<ExpectedReport> reports;
@@ -77,11 +76,11 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ServerEmergencyState, ThrowKind::StdException},
            {1, HandlerSlot::ServerEmergencyState, ThrowKind::Other}}},
-         {{VQ_TYPE_MODULE, 725, kFail, VQ_SEVERITY_WARNING, L"no server EmergencyConfiguration", kStatePass},
-          {VQ_TYPE_STD, 771, kFail, VQ_SEVERITY_SEVERE, kThrown, kStatePass},
-          {VQ_TYPE_UNKNOWN, 775, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kStatePass},
+         {{2, 725, kFail, 3, L"no server EmergencyConfiguration", kStatePass},
+          {3, 771, kFail, 8, kThrown, kStatePass},
+          {5, 775, kFail, 8, L"unknown exception", kStatePass},
           // The severity of a failed request is the HRESULT's own (a lost server ranks lower).
-          {VQ_TYPE_MODULE, 612, kRpcServerUnavailable, VQ_SEVERITY_ERROR, L"", kFailoverPass}}},
+          {2, 612, kRpcServerUnavailable, 6, L"", kFailoverPass}}},
         {{{{0, 1, 2}},
           {{std::nullopt,
             {},
@@ -91,10 +90,9 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::AgentError, ThrowKind::StdException},
            {1, HandlerSlot::AgentError, ThrowKind::Other}}},
-         {{VQ_TYPE_STD, 835, kFail, VQ_SEVERITY_SEVERE, kThrown, kDispatch},
-          {VQ_TYPE_UNKNOWN, 839, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kDispatch},
-          {VQ_TYPE_SYSTEM, 698, kRpcDisconnected, VQ_SEVERITY_ERROR,
-           L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}}},
+         {{3, 835, kFail, 8, kThrown, kDispatch},
+          {5, 839, kFail, 8, L"unknown exception", kDispatch},
+          {1, 698, kRpcDisconnected, 6, L"ptrSrvAgent->GetServerEmergencyState failed", kStatePass}}},
         {{{{0, 1, 2}},
           {{std::nullopt,
             {std::nullopt, true},
@@ -105,10 +103,9 @@ TEST_F(ReportTest, EveryReportSiteOfThePasses) {
           true,
           {{0, HandlerSlot::ClientEmergencyFailover, ThrowKind::StdException},
            {1, HandlerSlot::ClientEmergencyFailover, ThrowKind::Other}}},
-         {{VQ_TYPE_MODULE, 568, E_POINTER, VQ_SEVERITY_SEVERE, L"XVQErrorStateHandler::GetInstance() is NULL",
-           kFailoverPass},
-          {VQ_TYPE_STD, 644, kFail, VQ_SEVERITY_SEVERE, kThrown, kFailoverPass},
-          {VQ_TYPE_UNKNOWN, 648, kFail, VQ_SEVERITY_SEVERE, L"unknown exception", kFailoverPass}}},
+         {{2, 568, E_POINTER, 8, L"XVQErrorStateHandler::GetInstance() is NULL", kFailoverPass},
+          {3, 644, kFail, 8, kThrown, kFailoverPass},
+          {5, 648, kFail, 8, L"unknown exception", kFailoverPass}}},
     };
     for (const auto& row : rows) {
         ScenarioRunner runner(row.scenario);

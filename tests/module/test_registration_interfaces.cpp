@@ -22,12 +22,18 @@ Fn Slot(Interface* object, int index) {
     return reinterpret_cast<Fn>(table[index]);
 }
 
-// Servers built elsewhere answer QueryInterface for these very ids.
+// Servers built elsewhere answer QueryInterface for these very ids, as the system's objects do.
 TEST(InterfaceLayoutTest, InterfaceIdsAreThePublishedOnes) {
     const GUID agent = {0x903E543A, 0xF3A0, 0x49D9, {0xB1, 0xBC, 0x23, 0x58, 0x9C, 0xF6, 0x6E, 0xF6}};
     const GUID identity = {0x9DD35ABC, 0x28DD, 0x48A1, {0x9D, 0x79, 0x62, 0x07, 0x7D, 0xF8, 0xA5, 0xCD}};
     EXPECT_TRUE(IsEqualGUID(IID_IVQServerEmergencyAgent, agent));
     EXPECT_TRUE(IsEqualGUID(IID_IVQServerIdentity, identity));
+    // The system's, which the platform layer on Linux defines itself.
+    const GUID unknown = {0x00000000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    const GUID table = {0x00000146, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    const GUID tableClass = {0x00000323, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    EXPECT_TRUE(IsEqualGUID(IID_IUnknown, unknown) && IsEqualGUID(IID_IGlobalInterfaceTable, table) &&
+                IsEqualGUID(CLSID_StdGlobalInterfaceTable, tableClass));
 }
 
 TEST(InterfaceLayoutTest, MethodsSitInTheirSlots) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <list>
+#include <string>
 #include <tuple>
 
 #include "platform/test_helpers.h"
@@ -37,7 +38,7 @@ class SchedulerTest : public vqtest::ModuleTest {
 };
 
 // The routine's result is the exit code; a failed creation is thrown and records nothing; a failed
-// priority is logged and the thread runs.
+// priority is logged and the thread runs; a thread without its parameter logs that and ends.
 TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
     EXPECT_EQ(ExitCode(Start(ReturnsFive, -1)), 5u);
     const std::size_t before = RegistryCopy().size();
@@ -57,6 +58,10 @@ TEST_F(SchedulerTest, RoutineResultAndFailedCalls) {
     const auto log = XVQLogBook::Entries();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(std::make_tuple(log[0].kind, log[0].line), std::make_tuple(XVQLogEntry::Kind::ApiError, 243u));
+    XVQLogBook::Clear();
+    EXPECT_EQ(XEmergencyHandlerThreadScheduler::RunThreadTask(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(std::make_tuple(XVQLogBook::Entries().at(0).line, XVQLogBook::Entries().at(0).message),
+              std::make_tuple(194u, std::wstring(L"thread param == NULL - cannot run thread task routine")));
 }
 
 // The handle is recorded before the thread runs: a registry that cannot take it ends the thread
@@ -70,6 +75,11 @@ TEST_F(SchedulerTest, AThreadThatCannotBeRecordedNeverRuns) {
     seams::FailNext(seams::Operation::CritSecEnter, 1, E_ACCESSDENIED, 1);
     EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
     EXPECT_EQ(RegistryCopy().size(), before);
+    // Recorded, but the lock fails to leave: the registry's handle stays open, on an ended thread.
+    seams::FailNext(seams::Operation::CritSecLeave, 1, E_UNEXPECTED, 1);
+    EXPECT_ANY_THROW(XEmergencyHandlerThreadScheduler::StartThread(counting, nullptr, -1));
+    XStateHandlerInstance::Instance()->Section().ReleaseLockRef();  // the lock the failed leave kept
+    EXPECT_EQ(ExitCode(RegistryCopy().back()), 0xFFFFFFFFu);
     // A thread started after it has run to its end; one left running behind the error ran first.
     EXPECT_EQ(ExitCode(Start(counting, -1)), 1u);
     EXPECT_EQ(runs.load(), 1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/Gate.h"
+#include "seams/PlatformSeams.h"
 #include "support/ModuleTest.h"
 #include "support/RecordingHandler.h"
 #include "support/TestAgent.h"
@@ -83,6 +84,28 @@ TEST_F(TaskTest, TerminationDuringTheFirstCycleLetsTheCycleFinish) {
     EXPECT_EQ(events[1].slot, HandlerSlot::ClientEmergencyFailover);
 }
 
+// A worker whose thread cannot join COM fails before its first wait: the error is logged and every
+// handler hears kind 3.
+TEST_F(TaskTest, AWorkerThatCannotJoinComFailsAtOnce) {
+    auto agent = TestAgent::Create();
+    RecordingHandler handler(m_journal);
+    m_instance.AddHandler(&handler, agent->AsAgent());
+    XEmergencyHandlerTask task(10, 1);
+    std::thread([&] {
+        seams::FailNext(seams::Operation::CoInitialize, 1, 0x80010106);  // RPC_E_CHANGED_MODE
+        EXPECT_EQ(task.Execute(&m_instance), 0u);
+    }).join();
+    const auto log = XVQLogBook::Entries();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(std::make_tuple(log[0].type, log[0].hr, log[0].severity, log[0].line, log[0].message),
+              std::make_tuple(2, static_cast<HRESULT>(0x80010106), 3, 886u,
+                              std::wstring(L"CoInitializeEx for emergency agent service thread failed")));
+    const auto events = m_journal.Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(std::make_tuple(events[0].slot, events[0].first), std::make_tuple(HandlerSlot::AgentError, 3u));
+    EXPECT_TRUE(agent->Calls().empty());
+}
+
 // Faults on purpose (this file is built with -fnon-call-exceptions).
 void Fault() {
     volatile int* volatile nowhere = nullptr;
@@ -126,7 +149,7 @@ TEST_F(TaskTest, AFaultInACallbackIsCollectedAndTheWorkerGoesOn) {
     const auto collected = m_instance.ExceptionLogger().Read().Errors();
     ASSERT_EQ(collected.size(), 1u);
     EXPECT_EQ(std::make_tuple(collected[0]->Type(), static_cast<DWORD>(collected[0]->HResult())),
-              std::make_tuple(XVQEXCEP::VQ_TYPE_STRUCTURED, 0xC0000005u));
+              std::make_tuple(4, 0xC0000005u));
     const auto log = XVQLogBook::Entries();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(std::make_tuple(log[0].kind, log[0].file, log[0].line),

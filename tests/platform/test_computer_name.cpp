@@ -3,6 +3,7 @@
 #if !defined(_WIN32)
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 #include <utility>
 
@@ -22,10 +23,11 @@ TEST(ComputerName, IsTheNetBiosNameOfTheHostUnlessItCannotBeRead) {
     for (const auto& [host, expected] : rows) {
         SCOPED_TRACE(host);
         vqtest::ScopedHostName name(host);
-        wchar_t buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        std::wstring buffer(MAX_COMPUTERNAME_LENGTH + 1, L'#');  // the name must end with its null
         DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-        ASSERT_TRUE(GetComputerNameW(buffer, &size));
-        EXPECT_EQ(std::wstring(buffer, size), expected);
+        ASSERT_TRUE(GetComputerNameW(buffer.data(), &size));
+        EXPECT_EQ(std::make_pair(std::wstring(buffer.c_str()), size),
+                  std::make_pair(std::wstring(expected), static_cast<DWORD>(std::wcslen(expected))));
     }
     vqtest::ScopedUnreadableComputerName unreadable;
     wchar_t buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};

@@ -1,6 +1,8 @@
 // The message-pumping wait as XThreadSync uses it: which source ended it, and which input counts.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/test_helpers.h"
 #include "vqplatform/platform.h"
 
@@ -25,6 +27,16 @@ TEST(Messages, MsgWaitEndsOnTheEventOnNewInputOfTheMaskOrOnTimeOut) {
     EXPECT_EQ(wait(QS_ALLINPUT), WAIT_OBJECT_0);
     vqtest::DrainQueue();
     CloseHandle(event);
+}
+
+TEST(Messages, ADeadThreadsQueueTakesNoPosts) {
+    DWORD dead = 0;
+    std::thread([&dead] {
+        vqtest::DrainQueue();  // makes the thread's queue
+        dead = GetCurrentThreadId();
+        EXPECT_TRUE(PostThreadMessageW(dead, WM_APP, 0, 0));
+    }).join();
+    EXPECT_FALSE(PostThreadMessageW(dead, WM_APP, 0, 0));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // bodies within RunTranslated, as the library's worker does.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -42,8 +43,13 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
     const struct {
         std::function<void()> fault;
         DWORD code;
-    } kFaults[] = {{[&lock] { vqtest::ReadUnderLock(lock, g_null); }, EXCEPTION_ACCESS_VIOLATION},
-                   {[&lock] { vqtest::DivideUnderLock(lock, 7, g_zero); }, EXCEPTION_INT_DIVIDE_BY_ZERO}};
+    } kFaults[] = {
+        {[&lock] { vqtest::ReadUnderLock(lock, g_null); }, EXCEPTION_ACCESS_VIOLATION},
+        {[&lock] { vqtest::DivideUnderLock(lock, 7, g_zero); }, EXCEPTION_INT_DIVIDE_BY_ZERO},
+#if !defined(_WIN32)
+        {[] { vqtest::ExecuteIllegalInstruction(); }, EXCEPTION_ILLEGAL_INSTRUCTION},
+#endif
+    };
     OnTranslatingThread([&] {
         EXPECT_EQ(vqplatform::SetThreadTranslator(Translate), nullptr);
         std::thread([] {
@@ -67,7 +73,18 @@ TEST(StructuredExceptionTranslation, EachFaultOfATranslatingThreadIsThrownThereW
     });
 }
 
-#if defined(_WIN32)
+#if !defined(_WIN32)
+// A translator that returns leaves the fault unhandled: the process dies of the fault's own signal.
+TEST(StructuredExceptionTranslationDeathTest, AReturningTranslatorLeavesTheFaultsSignal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(OnTranslatingThread([] {
+                    vqplatform::SetThreadTranslator([](unsigned int, EXCEPTION_POINTERS*) {});
+                    std::mutex lock;
+                    vqtest::ReadUnderLock(lock, g_null);
+                }),
+                testing::KilledBySignal(SIGSEGV), "");
+}
+#else
 // The translator sees only what no frame handler takes: system code that probes memory keeps its
 // fault (a translation would throw out of it), and an exception raised with RaiseException that
 // nobody handles is translated.

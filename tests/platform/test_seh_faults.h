@@ -30,4 +30,11 @@ VQTEST_FAULTS_ON_PURPOSE inline int DivideUnderLock(std::mutex& lock, int divide
     return dividend / divisor;
 }
 
+#if !defined(_WIN32)
+// ud2, the instruction defined to be illegal. No guard here: GCC gives an asm statement no landing pad.
+VQTEST_FAULTS_ON_PURPOSE inline void ExecuteIllegalInstruction() {
+    asm volatile("ud2");
+}
+#endif
+
 }  // namespace vqtest

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "Rudada64/XThreadedTask.h"
+#include "components/test_error_support.h"
 #include "platform/test_helpers.h"
 #include "seams/PlatformSeams.h"
-#include "support/ModuleTest.h"
 
 namespace {
 
@@ -56,6 +56,7 @@ class TestTask : public Task {
     static bool Signalled(HANDLE event) {
         return event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
     }
+    using Task::m_hTaskCompletionEvent;
     using Task::m_hTaskStartEvent;
     using Task::m_pOwner;
 
@@ -79,16 +80,16 @@ class PollingTask : public Task {
     using Task::m_hTaskStartEvent;
 };
 
-class ThreadedTaskTest : public vqtest::ModuleTest {
+class ThreadedTaskTest : public vqtest::LogBookTest {
   protected:
     void SetUp() override {
-        ModuleTest::SetUp();
+        LogBookTest::SetUp();
         TestScheduler::calls = 0;
         TestScheduler::refuse = TestScheduler::recordOnly = false;
     }
     void TearDown() override {
         TestScheduler::threads.clear();
-        ModuleTest::TearDown();
+        LogBookTest::TearDown();
     }
     static unsigned ExitCode(std::size_t i = 0) { return TestScheduler::threads.at(i).get(); }
 
@@ -131,7 +132,7 @@ TEST_F(ThreadedTaskTest, AThrowingBodyEndsStoppedWithItsErrorStored) {
     }
     const XWrappedVQException stored = standard.GetTaskException();
     EXPECT_EQ(std::make_tuple(stored->Message().ToWString(), stored->Severity(), stored->Location().Line()),
-              std::make_tuple(std::wstring(L"body failed"), XVQEXCEP::VQ_SEVERITY_SEVERE, 425u));
+              std::make_tuple(std::wstring(L"body failed"), 8, 425u));
     EXPECT_EQ(own.GetTaskException().Get(), wrapped.Get()) << "stored as it was thrown";
     EXPECT_EQ(other.GetTaskException()->Location().Line(), 429u);
     EXPECT_TRUE(XVQLogBook::Entries().empty()) << "stored, not logged";
@@ -167,6 +168,10 @@ TEST_F(ThreadedTaskTest, FailedThreadCreationLeavesTheTaskNotStartedForAnotherTr
     TestScheduler::recordOnly = true;
     task.Start(&m_owner);
     EXPECT_EQ(task.Status(), Task::Running);
+    task.m_hTaskCompletionEvent.reset();  // as a derived class may; the task thread makes another
+    EXPECT_EQ(Fields(Caught([&] { task.Stop(); })),
+              vqtest::ExcepFields(2, static_cast<HRESULT>(0x80004005), 11,
+                                  L"no task completion event created", 2, 528));
     task.Start(&m_owner);
     EXPECT_EQ(TestScheduler::calls, 2) << "a running task is not started again";
     task.WaitForTermination();  // returns at once: the task thread has not begun

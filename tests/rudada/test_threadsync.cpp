@@ -26,7 +26,7 @@ Report Thrown(F&& f) {
     try {
         f();
     } catch (XWrappedVQException& e) {
-        EXPECT_EQ(e->Type(), XVQEXCEP::VQ_TYPE_MODULE);
+        EXPECT_EQ(e->Type(), 2);
         EXPECT_TRUE(e->AdditionalText().IsEmpty());
         EXPECT_EQ(e->Location().File(), "Rudada64/XThreadSync.h");
         EXPECT_EQ(e->Location().Subsystem().ToWString(), L"VQProcessStateHandler");
@@ -70,11 +70,9 @@ TEST_F(ThreadSyncTest, FiniteWaitsTimeOutAndASignalledEventReturnsAtOnceAndStays
 TEST_F(ThreadSyncTest, NullHandlesAreRefusedBeforeTheQueueIsTouched) {
     ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0));
     EXPECT_EQ(Thrown([] { XThreadSync::WaitForEvent(nullptr, 0); }),
-              Report(XVQEXCEP::VQ_SEVERITY_SEVERE, E_FAIL, L"wait handle is NULL", 50,
-                     L"XThreadSync::WaitForEvent"));
+              Report(8, E_FAIL, L"wait handle is NULL", 50, L"XThreadSync::WaitForEvent"));
     EXPECT_EQ(Thrown([] { XThreadSync::SetEvent(nullptr); }),
-              Report(XVQEXCEP::VQ_SEVERITY_SEVERE, E_FAIL, L"wait handle is NULL", 164,
-                     L"XThreadSync::SetEvent()"));
+              Report(8, E_FAIL, L"wait handle is NULL", 164, L"XThreadSync::SetEvent()"));
     EXPECT_TRUE(DrainQueue()) << "the posted message is still queued";
 }
 
@@ -82,13 +80,13 @@ TEST_F(ThreadSyncTest, FailedCallsThrowTheirReportsAndChangeNothing) {
     HANDLE failed = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
     seams::FailNext(seams::Operation::CreateEvent, 1, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(Thrown([&] { XThreadSync::CreateEvent(failed, FALSE); }),
-              Report(XVQEXCEP::VQ_SEVERITY_CRITICAL, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY),
-                     L"CreateEvent failed", 209, L"XThreadSync::CreateEvent()"));
+              Report(11, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY), L"CreateEvent failed", 209,
+                     L"XThreadSync::CreateEvent()"));
     EXPECT_EQ(failed, nullptr);
     seams::FailNext(seams::Operation::SetEvent, 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(Thrown([this] { XThreadSync::SetEvent(m_event); }),
-              Report(XVQEXCEP::VQ_SEVERITY_CRITICAL, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
-                     L"wait for signaled event failed", 167, L"XThreadSync::SetEvent()"));
+              Report(11, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), L"wait for signaled event failed", 167,
+                     L"XThreadSync::SetEvent()"));
     EXPECT_FALSE(XThreadSync::WaitForEvent(m_event, 0));
 }
 
