@@ -9,30 +9,18 @@
 namespace vqtest::errorstate {
 namespace {
 
-#define VQ_GET_INSTANCE "_ZN20XVQErrorStateHandler11GetInstanceEv"
-
 std::atomic<bool> g_absent{false};
-interposition::Replaced g_getInstance{VQ_GET_INSTANCE};
 
 }  // namespace
 
 namespace replacements {
 
-XVQErrorStateHandler* GetInstance() VQ_REPLACES(VQ_GET_INSTANCE);
-XVQErrorStateHandler* GetInstance() {
-    XVQErrorStateHandler* const instance = g_getInstance.Real<decltype(&GetInstance)>()();
+VQ_REPLACEMENT("_ZN20XVQErrorStateHandler11GetInstanceEv", XVQErrorStateHandler*, GetInstance, ()) {
+    XVQErrorStateHandler* const instance = VQ_REAL(GetInstance)();
     return g_absent.load(std::memory_order_acquire) ? nullptr : instance;
 }
 
 }  // namespace replacements
-
-namespace {
-
-const struct Installation {
-    Installation() { g_getInstance.Install(reinterpret_cast<void*>(&replacements::GetInstance)); }
-} g_installation;
-
-}  // namespace
 
 void SetAbsent(bool absent) {
     g_absent.store(absent, std::memory_order_release);

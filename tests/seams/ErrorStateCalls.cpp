@@ -24,10 +24,6 @@ using Registry = XVQErrorStateHandler::XClientEmergencyFailoverHandler;
     VQ_SYMBOL("_ZN20XVQErrorStateHandler31XClientEmergencyFailoverHandler28RemoveServerEmergencyHandlerEj", \
               "_ZN20XVQErrorStateHandler31XClientEmergencyFailoverHandler28RemoveServerEmergencyHandlerEm")
 
-interposition::Replaced g_register{VQ_REGISTER};
-interposition::Replaced g_deregister{VQ_DEREGISTER};
-interposition::Replaced g_remove{VQ_REMOVE};
-
 struct Record {
     std::mutex mutex;
     std::vector<Call> calls;
@@ -55,38 +51,23 @@ void Enter(Call call) {
 
 namespace replacements {
 
-void Register(Registry* self, DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName)
-    VQ_REPLACES(VQ_REGISTER);
-void Register(Registry* self, DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName) {
+VQ_REPLACEMENT(VQ_REGISTER, void, Register,
+               (Registry * self, DWORD cookie, LONG clientId, LONG serverId, const XVQComBSTR& serverName)) {
     Enter({CallKind::Register, cookie, clientId, serverId, serverName});
-    g_register.Real<decltype(&Register)>()(self, cookie, clientId, serverId, serverName);
+    VQ_REAL(Register)(self, cookie, clientId, serverId, serverName);
 }
 
-void Deregister(Registry* self, DWORD cookie, LONG clientId) VQ_REPLACES(VQ_DEREGISTER);
-void Deregister(Registry* self, DWORD cookie, LONG clientId) {
+VQ_REPLACEMENT(VQ_DEREGISTER, void, Deregister, (Registry * self, DWORD cookie, LONG clientId)) {
     Enter({CallKind::Deregister, cookie, clientId, 0, XVQComBSTR()});
-    g_deregister.Real<decltype(&Deregister)>()(self, cookie, clientId);
+    VQ_REAL(Deregister)(self, cookie, clientId);
 }
 
-void RemoveServerEmergencyHandler(Registry* self, DWORD cookie) VQ_REPLACES(VQ_REMOVE);
-void RemoveServerEmergencyHandler(Registry* self, DWORD cookie) {
+VQ_REPLACEMENT(VQ_REMOVE, void, RemoveServerEmergencyHandler, (Registry * self, DWORD cookie)) {
     Enter({CallKind::RemoveServerEmergencyHandler, cookie, 0, 0, XVQComBSTR()});
-    g_remove.Real<decltype(&RemoveServerEmergencyHandler)>()(self, cookie);
+    VQ_REAL(RemoveServerEmergencyHandler)(self, cookie);
 }
 
 }  // namespace replacements
-
-namespace {
-
-const struct Installation {
-    Installation() {
-        g_register.Install(reinterpret_cast<void*>(&replacements::Register));
-        g_deregister.Install(reinterpret_cast<void*>(&replacements::Deregister));
-        g_remove.Install(reinterpret_cast<void*>(&replacements::RemoveServerEmergencyHandler));
-    }
-} g_installation;
-
-}  // namespace
 
 std::vector<Call> Calls() {
     Record& record = TheRecord();
@@ -105,7 +86,8 @@ void Reset() {
     Registry& registry = XVQErrorStateHandler::GetInstance()->GetClientEmergencyFailoverHandler();
     for (const auto& entry : registry.Registrations()) {
         // Through the real call: emptying the registry is not one of the calls under test.
-        g_remove.Real<decltype(&replacements::RemoveServerEmergencyHandler)>()(&registry, entry.first);
+        replacements::g_real_RemoveServerEmergencyHandler
+            .Real<decltype(&replacements::RemoveServerEmergencyHandler)>()(&registry, entry.first);
     }
     registry.SetUserInteractionTimeout(Registry::kDefaultUserInteractionTimeout);
     Record& record = TheRecord();

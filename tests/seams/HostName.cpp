@@ -39,18 +39,12 @@ void Disarm() {
     replacement.armed = false;
 }
 
-#if defined(_WIN32)
-interposition::Replaced g_getComputerName{"GetComputerNameW"};
-#else
-interposition::Replaced g_getHostName{"gethostname"};
-#endif
-
 }  // namespace
 
 namespace replacements {
 
 #if defined(_WIN32)
-BOOL WINAPI GetComputerNameW(LPWSTR buffer, LPDWORD size) {
+VQ_REPLACEMENT("GetComputerNameW", BOOL WINAPI, GetComputerNameW, (LPWSTR buffer, LPDWORD size)) {
     {
         Replacement& replacement = TheReplacement();
         std::lock_guard<std::mutex> lock(replacement.mutex);
@@ -59,11 +53,10 @@ BOOL WINAPI GetComputerNameW(LPWSTR buffer, LPDWORD size) {
             return FALSE;
         }
     }
-    return g_getComputerName.Real<decltype(&GetComputerNameW)>()(buffer, size);
+    return VQ_REAL(GetComputerNameW)(buffer, size);
 }
 #else
-int GetHostName(char* name, std::size_t length) VQ_REPLACES("gethostname");
-int GetHostName(char* name, std::size_t length) {
+VQ_REPLACEMENT("gethostname", int, GetHostName, (char* name, std::size_t length)) {
     {
         Replacement& replacement = TheReplacement();
         std::lock_guard<std::mutex> lock(replacement.mutex);
@@ -76,21 +69,11 @@ int GetHostName(char* name, std::size_t length) {
             return 0;
         }
     }
-    return g_getHostName.Real<decltype(&GetHostName)>()(name, length);
+    return VQ_REAL(GetHostName)(name, length);
 }
 #endif
 
 }  // namespace replacements
-
-namespace {
-
-#if defined(_WIN32)
-const struct Installation {
-    Installation() { g_getComputerName.Install(reinterpret_cast<void*>(&replacements::GetComputerNameW)); }
-} g_installation;
-#endif
-
-}  // namespace
 
 ScopedUnreadableComputerName::ScopedUnreadableComputerName() {
     Arm(true, "");

@@ -54,4 +54,22 @@ class Replaced {
     std::atomic<void*> m_real{nullptr};
 };
 
+// Installs a replacement when the program starts.
+struct Installer {
+    Installer(Replaced& replaced, void* replacement) { replaced.Install(replacement); }
+};
+
 }  // namespace vqtest::interposition
+
+// Defines `ret name params` as the replacement of `symbol` (VQ_SYMBOL's choice for the platform),
+// installed when the program starts; the body follows. In the body, VQ_REAL(name) is the
+// library's own function.
+#define VQ_REPLACEMENT(symbol, ret, name, params)                                              \
+    ret name params VQ_REPLACES(symbol);                                                       \
+    namespace {                                                                                \
+    ::vqtest::interposition::Replaced g_real_##name{symbol};                                   \
+    const ::vqtest::interposition::Installer g_install_##name{g_real_##name,                   \
+                                                              reinterpret_cast<void*>(&name)}; \
+    }                                                                                          \
+    ret name params
+#define VQ_REAL(name) g_real_##name.Real<decltype(&name)>()

@@ -19,8 +19,6 @@
 namespace vqtest::seams {
 namespace {
 
-using interposition::Replaced;
-
 constexpr std::size_t kOperationCount = static_cast<std::size_t>(Operation::CritSecLeave) + 1;
 
 // One operation's fault. Only the arming thread reads and changes the counts; every other thread
@@ -145,105 +143,72 @@ class FaultingTable final : public IGlobalInterfaceTable {
     IGlobalInterfaceTable* const m_table;
 };
 
-Replaced g_createEvent{VQ_SYMBOL("_Z12CreateEventWP19SECURITY_ATTRIBUTESiiPKw", "CreateEventW")};
-Replaced g_setEvent{VQ_SYMBOL("_Z8SetEventPv", "SetEvent")};
-Replaced g_waitForSingleObject{VQ_SYMBOL("_Z19WaitForSingleObjectPvj", "WaitForSingleObject")};
-Replaced g_msgWait{VQ_SYMBOL("_Z27MsgWaitForMultipleObjectsExjPKPvjjj", "MsgWaitForMultipleObjectsEx")};
-Replaced g_beginThread{VQ_SYMBOL("_Z14_beginthreadexPvjPFjS_ES_jPj", "_beginthreadex")};
-Replaced g_setThreadPriority{VQ_SYMBOL("_Z17SetThreadPriorityPvi", "SetThreadPriority")};
-Replaced g_coInitialize{VQ_SYMBOL("_Z14CoInitializeExPvj", "CoInitializeEx")};
-Replaced g_coCreateInstance{VQ_SYMBOL("_Z16CoCreateInstanceRK4GUIDP8IUnknownjS1_PPv", "CoCreateInstance")};
-Replaced g_getTickCount{VQ_SYMBOL("_Z12GetTickCountv", "GetTickCount")};
-Replaced g_critSecConstruct{"_ZN23CComAutoCriticalSectionC1Ev"};
-Replaced g_critSecLock{"_ZN23CComAutoCriticalSection4LockEv"};
-Replaced g_critSecUnlock{"_ZN23CComAutoCriticalSection6UnlockEv"};
-Replaced g_writeSystemLog{"_ZN10vqplatform14WriteSystemLogENS_8LogLevelEPKc"};
-
 }  // namespace
 
 // The replacements: external names, so that on Linux each is the program's definition of its symbol.
 namespace replacements {
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name) VQ_REPLACES("_Z12CreateEventWP19SECURITY_ATTRIBUTESiiPKw");
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                           LPCWSTR name) {
-    if (Failed(Operation::CreateEvent)) {
-        return nullptr;
+// A kernel call that fails with `failure` and the armed error while `op` is armed.
+#define VQ_KERNEL_CALL(symbol, op, failure, ret, name, params, args) \
+    VQ_REPLACEMENT(symbol, ret, name, params) {                      \
+        if (Failed(op)) {                                            \
+            return failure;                                          \
+        }                                                            \
+        return VQ_REAL(name) args;                                   \
     }
-    return g_createEvent.Real<decltype(&CreateEventW)>()(attributes, manualReset, initialState, name);
-}
-
-BOOL WINAPI SetEvent(HANDLE event) VQ_REPLACES("_Z8SetEventPv");
-BOOL WINAPI SetEvent(HANDLE event) {
-    if (Failed(Operation::SetEvent)) {
-        return FALSE;
+// A call that returns the armed HRESULT while `op` is armed.
+#define VQ_HRESULT_CALL(symbol, op, ret, name, params, args) \
+    VQ_REPLACEMENT(symbol, ret, name, params) {              \
+        DWORD error = 0;                                     \
+        if (Consume(op, &error)) {                           \
+            return static_cast<HRESULT>(error);              \
+        }                                                    \
+        return VQ_REAL(name) args;                           \
     }
-    return g_setEvent.Real<decltype(&SetEvent)>()(event);
-}
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) VQ_REPLACES("_Z19WaitForSingleObjectPvj");
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (Failed(Operation::Wait)) {
-        return WAIT_FAILED;
-    }
-    return g_waitForSingleObject.Real<decltype(&WaitForSingleObject)>()(handle, milliseconds);
-}
+VQ_KERNEL_CALL(VQ_SYMBOL("_Z12CreateEventWP19SECURITY_ATTRIBUTESiiPKw", "CreateEventW"),
+               Operation::CreateEvent, nullptr, HANDLE WINAPI, CreateEventW,
+               (LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name),
+               (attributes, manualReset, initialState, name))
+VQ_KERNEL_CALL(VQ_SYMBOL("_Z8SetEventPv", "SetEvent"), Operation::SetEvent, FALSE, BOOL WINAPI, SetEvent,
+               (HANDLE event), (event))
+VQ_KERNEL_CALL(VQ_SYMBOL("_Z19WaitForSingleObjectPvj", "WaitForSingleObject"), Operation::Wait, WAIT_FAILED,
+               DWORD WINAPI, WaitForSingleObject, (HANDLE handle, DWORD milliseconds), (handle, milliseconds))
+VQ_KERNEL_CALL(VQ_SYMBOL("_Z27MsgWaitForMultipleObjectsExjPKPvjjj", "MsgWaitForMultipleObjectsEx"),
+               Operation::Wait, WAIT_FAILED, DWORD WINAPI, MsgWaitForMultipleObjectsEx,
+               (DWORD count, const HANDLE* handles, DWORD milliseconds, DWORD wakeMask, DWORD flags),
+               (count, handles, milliseconds, wakeMask, flags))
+VQ_KERNEL_CALL(VQ_SYMBOL("_Z17SetThreadPriorityPvi", "SetThreadPriority"), Operation::SetThreadPriority,
+               FALSE, BOOL WINAPI, SetThreadPriority, (HANDLE thread, int priority), (thread, priority))
+VQ_HRESULT_CALL(VQ_SYMBOL("_Z14CoInitializeExPvj", "CoInitializeEx"), Operation::CoInitialize, HRESULT WINAPI,
+                CoInitializeEx, (LPVOID reserved, DWORD coInit), (reserved, coInit))
+VQ_HRESULT_CALL("_ZN23CComAutoCriticalSection4LockEv", Operation::CritSecEnter, HRESULT,
+                CComAutoCriticalSectionLock, (CComAutoCriticalSection * self), (self))
+VQ_HRESULT_CALL("_ZN23CComAutoCriticalSection6UnlockEv", Operation::CritSecLeave, HRESULT,
+                CComAutoCriticalSectionUnlock, (CComAutoCriticalSection * self), (self))
 
-DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
-                                         DWORD wakeMask, DWORD flags)
-    VQ_REPLACES("_Z27MsgWaitForMultipleObjectsExjPKPvjjj");
-DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
-                                         DWORD wakeMask, DWORD flags) {
-    if (Failed(Operation::Wait)) {
-        return WAIT_FAILED;
-    }
-    return g_msgWait.Real<decltype(&MsgWaitForMultipleObjectsEx)>()(count, handles, milliseconds, wakeMask,
-                                                                    flags);
-}
-
-std::uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned(WINAPI* startAddress)(void*),
-                              void* argument, unsigned initFlag, unsigned* threadId)
-    VQ_REPLACES("_Z14_beginthreadexPvjPFjS_ES_jPj");
-std::uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned(WINAPI* startAddress)(void*),
-                              void* argument, unsigned initFlag, unsigned* threadId) {
+VQ_REPLACEMENT(VQ_SYMBOL("_Z14_beginthreadexPvjPFjS_ES_jPj", "_beginthreadex"), std::uintptr_t,
+               _beginthreadex,
+               (void* security, unsigned stackSize, unsigned(WINAPI* startAddress)(void*), void* argument,
+                unsigned initFlag, unsigned* threadId)) {
     if (Failed(Operation::CreateThread)) {
         errno = EAGAIN;
         return 0;
     }
-    return g_beginThread.Real<decltype(&_beginthreadex)>()(security, stackSize, startAddress, argument,
-                                                           initFlag, threadId);
-}
-
-BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) VQ_REPLACES("_Z17SetThreadPriorityPvi");
-BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
-    if (Failed(Operation::SetThreadPriority)) {
-        return FALSE;
-    }
-    return g_setThreadPriority.Real<decltype(&SetThreadPriority)>()(thread, priority);
-}
-
-HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD coInit) VQ_REPLACES("_Z14CoInitializeExPvj");
-HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD coInit) {
-    DWORD error = 0;
-    if (Consume(Operation::CoInitialize, &error)) {
-        return static_cast<HRESULT>(error);
-    }
-    return g_coInitialize.Real<decltype(&CoInitializeEx)>()(reserved, coInit);
+    return VQ_REAL(_beginthreadex)(security, stackSize, startAddress, argument, initFlag, threadId);
 }
 
 // Every table it hands out fails on demand.
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, IUnknown* outer, DWORD context, REFIID riid, LPVOID* ppv)
-    VQ_REPLACES("_Z16CoCreateInstanceRK4GUIDP8IUnknownjS1_PPv");
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, IUnknown* outer, DWORD context, REFIID riid, LPVOID* ppv) {
+VQ_REPLACEMENT(VQ_SYMBOL("_Z16CoCreateInstanceRK4GUIDP8IUnknownjS1_PPv", "CoCreateInstance"), HRESULT WINAPI,
+               CoCreateInstance,
+               (REFCLSID rclsid, IUnknown* outer, DWORD context, REFIID riid, LPVOID* ppv)) {
     const bool table = IsEqualGUID(rclsid, CLSID_StdGlobalInterfaceTable) && ppv != nullptr;
     DWORD error = 0;
     if (table && Consume(Operation::GitCreate, &error)) {
         *ppv = nullptr;
         return static_cast<HRESULT>(error);
     }
-    const HRESULT hr =
-        g_coCreateInstance.Real<decltype(&CoCreateInstance)>()(rclsid, outer, context, riid, ppv);
+    const HRESULT hr = VQ_REAL(CoCreateInstance)(rclsid, outer, context, riid, ppv);
     if (!table || FAILED(hr)) {
         return hr;
     }
@@ -262,18 +227,16 @@ HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, IUnknown* outer, DWORD context,
     return asked;
 }
 
-DWORD WINAPI GetTickCount() VQ_REPLACES("_Z12GetTickCountv");
-DWORD WINAPI GetTickCount() {
+VQ_REPLACEMENT(VQ_SYMBOL("_Z12GetTickCountv", "GetTickCount"), DWORD WINAPI, GetTickCount, ()) {
     const std::uint64_t clock = g_clock.load(std::memory_order_relaxed);
     if ((clock & kClockFixed) != 0) {
         return static_cast<DWORD>(clock);
     }
-    return g_getTickCount.Real<decltype(&GetTickCount)>()();
+    return VQ_REAL(GetTickCount)();
 }
 
-void CComAutoCriticalSectionConstruct(CComAutoCriticalSection* self)
-    VQ_REPLACES("_ZN23CComAutoCriticalSectionC1Ev");
-void CComAutoCriticalSectionConstruct(CComAutoCriticalSection* self) {
+VQ_REPLACEMENT("_ZN23CComAutoCriticalSectionC1Ev", void, CComAutoCriticalSectionConstruct,
+               (CComAutoCriticalSection * self)) {
     DWORD error = 0;
     if (Consume(Operation::CritSecInit, &error)) {
         // As ATL under MFC throws for a section it cannot initialise.
@@ -282,35 +245,14 @@ void CComAutoCriticalSectionConstruct(CComAutoCriticalSection* self) {
         }
         AfxThrowOleException(static_cast<SCODE>(error));
     }
-    g_critSecConstruct.Real<decltype(&CComAutoCriticalSectionConstruct)>()(self);
+    VQ_REAL(CComAutoCriticalSectionConstruct)(self);
 }
 
-HRESULT CComAutoCriticalSectionLock(CComAutoCriticalSection* self)
-    VQ_REPLACES("_ZN23CComAutoCriticalSection4LockEv");
-HRESULT CComAutoCriticalSectionLock(CComAutoCriticalSection* self) {
-    DWORD error = 0;
-    if (Consume(Operation::CritSecEnter, &error)) {
-        return static_cast<HRESULT>(error);
-    }
-    return g_critSecLock.Real<decltype(&CComAutoCriticalSectionLock)>()(self);
-}
-
-HRESULT CComAutoCriticalSectionUnlock(CComAutoCriticalSection* self)
-    VQ_REPLACES("_ZN23CComAutoCriticalSection6UnlockEv");
-HRESULT CComAutoCriticalSectionUnlock(CComAutoCriticalSection* self) {
-    DWORD error = 0;
-    if (Consume(Operation::CritSecLeave, &error)) {
-        return static_cast<HRESULT>(error);
-    }
-    return g_critSecUnlock.Real<decltype(&CComAutoCriticalSectionUnlock)>()(self);
-}
-
-void WriteSystemLog(vqplatform::LogLevel level, const char* utf8Line) noexcept
-    VQ_REPLACES("_ZN10vqplatform14WriteSystemLogENS_8LogLevelEPKc");
-void WriteSystemLog(vqplatform::LogLevel level, const char* utf8Line) noexcept {
+VQ_REPLACEMENT("_ZN10vqplatform14WriteSystemLogENS_8LogLevelEPKc", void, WriteSystemLog,
+               (vqplatform::LogLevel level, const char* utf8Line) noexcept) {
     SystemLogCapture& capture = Capture();
     if (!capture.armed.load(std::memory_order_relaxed)) {
-        g_writeSystemLog.Real<decltype(&WriteSystemLog)>()(level, utf8Line);
+        VQ_REAL(WriteSystemLog)(level, utf8Line);
         return;
     }
     try {
@@ -322,29 +264,6 @@ void WriteSystemLog(vqplatform::LogLevel level, const char* utf8Line) noexcept {
 }
 
 }  // namespace replacements
-
-namespace {
-
-// Windows: the imports are pointed at the replacements once, before the tests run.
-const struct Installation {
-    Installation() {
-        g_createEvent.Install(reinterpret_cast<void*>(&replacements::CreateEventW));
-        g_setEvent.Install(reinterpret_cast<void*>(&replacements::SetEvent));
-        g_waitForSingleObject.Install(reinterpret_cast<void*>(&replacements::WaitForSingleObject));
-        g_msgWait.Install(reinterpret_cast<void*>(&replacements::MsgWaitForMultipleObjectsEx));
-        g_beginThread.Install(reinterpret_cast<void*>(&replacements::_beginthreadex));
-        g_setThreadPriority.Install(reinterpret_cast<void*>(&replacements::SetThreadPriority));
-        g_coInitialize.Install(reinterpret_cast<void*>(&replacements::CoInitializeEx));
-        g_coCreateInstance.Install(reinterpret_cast<void*>(&replacements::CoCreateInstance));
-        g_getTickCount.Install(reinterpret_cast<void*>(&replacements::GetTickCount));
-        g_critSecConstruct.Install(reinterpret_cast<void*>(&replacements::CComAutoCriticalSectionConstruct));
-        g_critSecLock.Install(reinterpret_cast<void*>(&replacements::CComAutoCriticalSectionLock));
-        g_critSecUnlock.Install(reinterpret_cast<void*>(&replacements::CComAutoCriticalSectionUnlock));
-        g_writeSystemLog.Install(reinterpret_cast<void*>(&replacements::WriteSystemLog));
-    }
-} g_installation;
-
-}  // namespace
 
 void FailNext(Operation op, unsigned count, DWORD error, unsigned after) {
     Fault& fault = g_faults[static_cast<std::size_t>(op)];
