@@ -8,9 +8,10 @@
 namespace {
 
 TEST(XVQComBSTR, HoldsUtf8AsWideEmptyAsNullAndCopiesDeep) {
-    const XVQComBSTR narrow("Gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
-    EXPECT_EQ(narrow.ToWString(), L"Gr\u00FC\u00DF \U0001F600");
-    EXPECT_EQ(narrow.ToUtf8(), "Gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
+    // The last character sets the high bits of every byte of a four-byte sequence.
+    const XVQComBSTR narrow("Gr\xC3\xBC\xC3\x9F \xF4\x8F\xBF\xBD");
+    EXPECT_EQ(narrow.ToWString(), L"Gr\u00FC\u00DF \U0010FFFD");
+    EXPECT_EQ(narrow.ToUtf8(), "Gr\xC3\xBC\xC3\x9F \xF4\x8F\xBF\xBD");
     EXPECT_EQ(SysStringLen(XVQComBSTR(L"Init").GetBSTR()), 4u);
     EXPECT_EQ(XVQComBSTR("Init"), XVQComBSTR(L"Init"));
     EXPECT_NE(XVQComBSTR(L"ab"), XVQComBSTR(L"ac"));

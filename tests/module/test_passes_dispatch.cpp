@@ -142,8 +142,8 @@ TEST_F(PassMechanicsTest, FailedAgentLookupLeavesEachPassWithTheRegistryUnlocked
             statePass ? instance.HandleServerEmergencyState() : instance.HandleClientEmergencyFailoverState();
             ADD_FAILURE() << "the pass went on";
         } catch (const XWrappedVQException& error) {
-            EXPECT_EQ(std::make_tuple(error->Location().Line(), error->HResult()),
-                      std::make_tuple(342u, E_UNEXPECTED));
+            EXPECT_EQ(std::make_tuple(error->Location().Line(), error->HResult(), error->Count()),
+                      std::make_tuple(342u, E_UNEXPECTED, 2u));
         }
         EXPECT_EQ(instance.Registry().Section().ThreadRefCount(), 0);
         EXPECT_EQ(instance.Registry().Read().registrations.at(runner.Cookie(0)).m_dwLastServerState,

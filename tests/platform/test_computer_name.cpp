@@ -12,8 +12,8 @@
 
 namespace {
 
-// The host's first DNS label, at most 15 characters, in upper case; an unreadable host name fails
-// with ERROR_GEN_FAILURE.
+// The host's first DNS label, at most 15 characters, in upper case; a buffer without room for it and
+// its null is refused; an unreadable host name fails with ERROR_GEN_FAILURE.
 TEST(ComputerName, IsTheNetBiosNameOfTheHostUnlessItCannotBeRead) {
     const std::pair<const char*, const wchar_t*> rows[] = {
         {"client-host-with-a-very-long-name", L"CLIENT-HOST-WIT"},
@@ -28,6 +28,11 @@ TEST(ComputerName, IsTheNetBiosNameOfTheHostUnlessItCannotBeRead) {
         ASSERT_TRUE(GetComputerNameW(buffer.data(), &size));
         EXPECT_EQ(std::make_pair(std::wstring(buffer.c_str()), size),
                   std::make_pair(std::wstring(expected), static_cast<DWORD>(std::wcslen(expected))));
+        // One character short of the name and its null: refused, with the size it takes.
+        EXPECT_FALSE(GetComputerNameW(buffer.data(), &size));
+        EXPECT_EQ(std::make_pair(GetLastError(), size),
+                  std::make_pair(static_cast<DWORD>(ERROR_BUFFER_OVERFLOW),
+                                 static_cast<DWORD>(std::wcslen(expected) + 1)));
     }
     vqtest::ScopedUnreadableComputerName unreadable;
     wchar_t buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};

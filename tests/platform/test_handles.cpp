@@ -18,7 +18,11 @@ HANDLE NewEvent() {
 // A closed handle fails every call. Checked before any new handle is made: Windows may give a
 // closed handle's value to the next one.
 bool IsOpen(HANDLE handle) {
-    return WaitForSingleObject(handle, 0) != WAIT_FAILED;
+    if (WaitForSingleObject(handle, 0) != WAIT_FAILED) {
+        return true;
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    return false;
 }
 
 TEST(UniqueHandle, ClosesWhatItOwnsOnceAndNothingItGaveUp) {

@@ -200,6 +200,7 @@ TEST_F(GuardedDataTest, AtlLockFailuresAreLoggedAndRaised) {
                                       L"XCritSectionTraits<CComAutoCriticalSection>::LockEx"));
     EXPECT_EQ(data.Section().ThreadRefCount(), 0);
     EXPECT_TRUE(Done(Contend([&] { data.Write(3); }), 5s)) << "the failed enter left the lock held";
+    EXPECT_EQ(*data.GetProxy(), 3);
 
     // A failing leave is raised, and the thread still holds the lock until a later release frees it.
     FailNext(Operation::CritSecLeave, 1, E_UNEXPECTED, 1);
